@@ -1,0 +1,9 @@
+DROP INDEX IF EXISTS i_dependency_by_name;
+DROP INDEX IF EXISTS i_dependency_by_package_name;
+DROP INDEX IF EXISTS i_file_by_package;
+DROP INDEX IF EXISTS i_file_by_package_name;
+DROP INDEX IF EXISTS i_file_by_name;
+DROP INDEX IF EXISTS i_package;
+DROP TABLE IF EXISTS dependency;
+DROP TABLE IF EXISTS file;
+DROP TABLE IF EXISTS package;
