@@ -1,0 +1,109 @@
+#pragma once
+
+#include "core/Package.hpp"
+#include "core/PkgConfig.hpp"
+
+#include <SQLiteCpp/Database.h>
+#include <SQLiteCpp/Exception.h>
+#include <SQLiteCpp/Statement.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Vandrel {
+struct ShellConfig;
+}
+
+namespace Vandrel::Linux {
+
+namespace InstallPaths {
+
+// The install root (prefix, or "/" without one) joined with path.
+std::filesystem::path destination(std::optional<std::string> const& prefix, std::filesystem::path const& path);
+
+} // namespace InstallPaths
+
+// The package database of one install root and the installer that copies
+// package archives into that root and removes them again.
+class PackageManager {
+public:
+    PackageManager(PkgConfig const& config, bool initDatabase);
+    ~PackageManager();
+    PackageManager(PackageManager const&) = delete;
+    PackageManager& operator=(PackageManager const&) = delete;
+
+    // --- database ---
+
+    // The open connection; opens, creates or migrates the database on first use.
+    SQLite::Database& db() const;
+    std::string databaseFilePath() const;
+    // Makes prefix absolute and closes the connection, so the next use opens
+    // the database of the new root.
+    void setInstallPrefix(std::string const& prefix);
+    std::optional<std::string> const& getInstallPrefix() const { return installPrefix; }
+
+    void createNewDatabase() const;
+    void initializeDatabaseSchema() const;
+    void ensureDatabaseSchema() const;
+    void executeSqlFromFile(std::string const& fileName) const;
+    [[noreturn]] void throwSqlError(std::string const& context, SQLite::Exception const& error,
+                                    std::string_view sql) const;
+
+    // These three never create a database file.
+    std::vector<std::string> installedPackages() const;
+    std::optional<std::string> installedVersion(std::string const& name) const;
+    bool isInstall(std::string const& name) const;
+
+    int findPackageId(std::string const& name) const;
+    std::vector<std::string> findPackageFiles(std::string const& name) const;
+    std::vector<std::string> findDirectDependents(std::string const& name) const;
+    bool hasOtherFileOwners(std::string const& fileName, int packageId) const;
+
+    // --- file installation ---
+
+    std::string destinationPath(std::filesystem::path const& packagePath) const;
+    // Copies unpackDir/files into the install root; returns the installed
+    // paths (everything but directories) relative to the root, in copy order.
+    std::vector<std::string> copyFiles(std::filesystem::path unpackDir) const;
+    void copyEntry(std::filesystem::directory_entry const& entry, std::filesystem::path const& filesDir,
+                   std::vector<std::string>& installedPaths) const;
+    static void copyPermissions(std::filesystem::path const& source, std::string const& destination);
+    ShellConfig makeShellConfig() const;
+
+    // --- install and uninstall ---
+
+    void install(std::string const& archivePath);
+    std::optional<std::string> sameOrNewerInstalledVersion(Package const& package) const;
+    void uninstall(std::string const& name);
+    std::vector<std::string> packagesToUninstall(std::string const& name) const;
+    void appendPackagesToUninstall(std::string const& name, std::vector<std::string>& result,
+                                   std::vector<std::string>& visited) const;
+    void uninstallSingle(std::string const& name);
+
+    int savePackageIntoDb(Package const& package);
+    void saveFilesIntoDb(int packageId, std::vector<std::string> const& files);
+    void saveDependenciesIntoDb(int packageId, std::vector<std::string> const& dependencies);
+    void saveIntoDb(Package const& package, std::vector<std::string> const& files);
+    void removePackageFromDb(int packageId);
+
+private:
+    bool databaseReadable() const;
+    void closeConnection() const;
+
+    PkgConfig config;
+    mutable std::unique_ptr<SQLite::Database> connection;
+    std::optional<std::string> installPrefix;
+    mutable bool initDatabase;
+    // The working directory at construction: install() changes directory, and a
+    // relative database or shareDir setting must keep meaning the same place.
+    std::filesystem::path startDir;
+    // Reused across calls; uninstall asks it once per file. Declared after the
+    // connection so it is finalized first.
+    mutable std::unique_ptr<SQLite::Statement> otherOwnersQuery;
+};
+
+} // namespace Vandrel::Linux

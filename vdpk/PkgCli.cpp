@@ -1,0 +1,253 @@
+#include "vdpk/PkgCli.hpp"
+
+#include "core/PackageManager.hpp"
+#include "core/Shell.hpp"
+#include "core/ShellQuote.hpp"
+#include "core/TempDir.hpp"
+#include "vdpk/PackageFetcher.hpp"
+
+#include <fmt/format.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+
+namespace Vandrel::Linux {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char const* usageText = "Usage:\n"
+                                  "  vdpk [options] --install <package>\n"
+                                  "  vdpk [options] --install --file <archive>\n"
+                                  "  vdpk [options] --uninstall <package>\n"
+                                  "  vdpk [options] --list\n"
+                                  "\n"
+                                  "Arguments:\n"
+                                  "  <package>            Package name for install or uninstall.\n"
+                                  "  <archive>            Package archive path when --file is used.\n"
+                                  "\n"
+                                  "Options:\n"
+                                  "  --help               Show this help and exit.\n"
+                                  "  -c, --config <dir>   Configuration directory. Defaults to VDPK_CONFIG or "
+                                  "/etc/vdpk.\n"
+                                  "  -r, --prefix <dir>   Install files under this prefix.\n"
+                                  "  -i, --install        Install the requested package.\n"
+                                  "  -f, --file           Treat the install argument as a package archive path.\n"
+                                  "  -D, --uninstall      Uninstall the requested package.\n"
+                                  "  -l, --list           List installed packages.\n"
+                                  "  --init-database      Initialize the package database before running the "
+                                  "command.\n";
+
+// One answer line from standard input: yes only for "y" or "yes" in any case.
+bool readYes()
+{
+    std::string answer;
+    if (!std::getline(std::cin, answer))
+        return false;
+    for (char& c : answer)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return answer == "y" || answer == "yes";
+}
+
+// Both prompts: the first n - 1 names, then the question about all n.
+template <typename Names>
+bool confirm(Names const& names, char const* listIntro, char const* question)
+{
+    auto const n = names.size();
+    if (n <= 1)
+        return true;
+    std::cerr << listIntro << (n - 1) << " packages: ";
+    for (std::size_t i = 0; i + 1 < n; ++i)
+        std::cerr << (i ? ", " : "") << names[i];
+    std::cerr << std::endl;
+    std::cerr << question << n << " packages? [y/N] " << std::flush;
+    return readYes();
+}
+
+} // namespace
+
+int PkgCli::run(int argc, char const* const* argv)
+{
+    try {
+        parseArgs(argc, argv);
+        if (helpRequested()) {
+            printHelp();
+            return 0;
+        }
+        loadConfig();
+        dispatch();
+    } catch (std::exception const& e) {
+        std::cerr << "Error: " << e.what() << std::endl;
+        std::cerr << "Use --help for help." << std::endl;
+        return 1;
+    }
+    return 0;
+}
+
+void PkgCli::parseArgs(int argc, char const* const* argv)
+{
+    parser = argh::parser();
+    parser.add_params({"--config", "-c", "--prefix", "-r"});
+    parser.parse(argc, argv);
+}
+
+bool PkgCli::helpRequested() const
+{
+    return parser["--help"];
+}
+
+void PkgCli::printHelp() const
+{
+    std::cout << usageText << std::flush;
+}
+
+std::string PkgCli::resolveConfigPath() const
+{
+    std::string dir;
+    if (parser({"--config", "-c"}) >> dir && !dir.empty())
+        return dir;
+    if (char const* env = std::getenv("VDPK_CONFIG"); env != nullptr && *env != '\0')
+        return env;
+    return "/etc/vdpk";
+}
+
+void PkgCli::loadConfig()
+{
+    config.loadConfig(resolveConfigPath());
+}
+
+void PkgCli::configurePackageManager(PackageManager& manager) const
+{
+    auto const& params = parser.params();
+    for (char const* name : {"prefix", "r"}) {
+        if (auto it = params.find(name); it != params.end()) {
+            manager.setInstallPrefix(it->second);
+            return;
+        }
+    }
+}
+
+void PkgCli::dispatch()
+{
+    bool const initDatabase = parser["--init-database"];
+    PackageManager manager(config, initDatabase);
+    configurePackageManager(manager);
+
+    if (parser[{"--list", "-l"}]) {
+        listInstalledPackages(manager);
+        return;
+    }
+    if (parser[{"--install", "-i"}])
+        install(manager);
+    if (parser[{"--uninstall", "-D"}])
+        uninstall(manager);
+}
+
+void PkgCli::listInstalledPackages(PackageManager const& manager) const
+{
+    for (auto const& name : manager.installedPackages())
+        std::cout << name << '\n';
+    std::cout << std::flush;
+}
+
+std::string PkgCli::firstPositional() const
+{
+    auto const& positional = parser.pos_args();
+    return positional.size() > 1 ? positional[1] : std::string();
+}
+
+void PkgCli::install(PackageManager& manager)
+{
+    // Dependencies always come from the repository, also for a local archive.
+    PackageFetcher fetcher(config);
+    fs::path const archive = requestedPackagePath(fetcher);
+    auto const targets = packagesToInstall(archive, manager, fetcher);
+    if (confirmDependencyInstall(targets))
+        installPackageSet(targets, manager);
+}
+
+fs::path PkgCli::requestedPackagePath(PackageFetcher const& fetcher) const
+{
+    if (parser[{"--file", "-f"}])
+        return fs::absolute(firstPositional());
+    return fetcher.fetch(firstPositional());
+}
+
+Package PkgCli::loadPackageFromArchive(fs::path const& archive) const
+{
+    TempDir unpackDir("vdpk-cli-");
+    fs::path const abs = fs::absolute(archive);
+    // Both paths are quoted as single words, so any archive path reaches tar intact.
+    std::string const command =
+        fmt::format("tar -xf {} -C {}", shellQuote(abs.string()), shellQuote(unpackDir.path().string()));
+
+    ShellConfig shellConfig;
+    shellConfig.timeout.reset();
+    shellConfig.shell = "/bin/bash";
+    shellConfig.verbose = false;
+    shellConfig.mergeStderr = true;
+    shellConfig.commandViaStdin = false;
+    Shell shell(command, shellConfig);
+    ShellResult const result = shell.result().get();
+    if (result.exitCode != 0)
+        throw std::runtime_error(fmt::format("Failed to inspect package '{}'", abs.string()));
+
+    Package package;
+    package.load((unpackDir.path() / "package.yml").string());
+    return package;
+}
+
+std::vector<PackageTopologicalSorterTarget> PkgCli::packagesToInstall(fs::path const& archive,
+                                                                      PackageManager const& manager,
+                                                                      PackageFetcher const& fetcher) const
+{
+    Package const root = loadPackageFromArchive(archive);
+
+    PackageTopologicalSorterConfig sorterConfig;
+    // The requested package is never skipped here: the installer itself decides
+    // about an installed version of it.
+    sorterConfig.shouldSkip = [&manager](Package const& package, bool isRoot) {
+        return !isRoot && manager.isInstall(package.name);
+    };
+    sorterConfig.resolveDependency = [this, &fetcher](PackageTopologicalSorterTarget const&,
+                                                      std::string const& name) {
+        fs::path const path = fetcher.fetch(name);
+        return PackageTopologicalSorterTarget{loadPackageFromArchive(path), path};
+    };
+    return PackageTopologicalSorter(std::move(sorterConfig)).sort(root, archive);
+}
+
+bool PkgCli::confirmDependencyInstall(std::vector<PackageTopologicalSorterTarget> const& targets) const
+{
+    std::vector<std::string> names;
+    names.reserve(targets.size());
+    for (auto const& target : targets)
+        names.push_back(target.package.name);
+    return confirm(names, "This package requires ", "Are you sure you want to install ");
+}
+
+void PkgCli::installPackageSet(std::vector<PackageTopologicalSorterTarget> const& targets,
+                               PackageManager& manager) const
+{
+    for (auto const& target : targets)
+        manager.install(target.path.string());
+}
+
+void PkgCli::uninstall(PackageManager& manager)
+{
+    std::string const name = firstPositional();
+    auto const names = manager.packagesToUninstall(name);
+    if (confirmDependencyDelete(names))
+        manager.uninstall(name);
+}
+
+bool PkgCli::confirmDependencyDelete(std::vector<std::string> const& names) const
+{
+    return confirm(names, "This package is required by ", "Are you sure you want to delete ");
+}
+
+} // namespace Vandrel::Linux
