@@ -82,18 +82,6 @@ TEST_F(PkgConfigLoad, KeepsFieldsReadBeforeTheMissingKey)
     EXPECT_EQ(config.pkgRepoCachePath, "old-cache");
 }
 
-TEST_F(PkgConfigLoad, PathIsPlainConcatenation)
-{
-    writeConfig("shareDir: s\n");
-    try {
-        PkgConfig().loadConfig(sandbox.configDir().string() + "/");
-        FAIL() << "loaded";
-    } catch (std::runtime_error const& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Missing required field 'database' in " + sandbox.configDir().string() + "//pkg.yml");
-    }
-}
-
 TEST_F(PkgConfigLoad, YamlErrorsPassThrough)
 {
     EXPECT_THROW(PkgConfig().loadConfig(writeConfig("database: [a, b]\n")), YAML::BadConversion);

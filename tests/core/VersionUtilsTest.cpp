@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -83,6 +84,11 @@ Row const orderTable[] = {
     {"1.0a", "1.0", 1},   {"0a", "0", 1},       {"1.00.5", "1.0.5", 0},  {"2.4.10", "2.4.9", 1},
 };
 
+void PrintTo(Row const& row, std::ostream* os)
+{
+    *os << row.a << " vs " << row.b;
+}
+
 class VersionOrder : public ::testing::TestWithParam<Row> {};
 
 TEST_P(VersionOrder, HoldsBothWaysRound)
@@ -112,16 +118,12 @@ TEST_F(VersionOrderLimits, ComparesLongDigitRunsByValue)
 
 TEST_F(VersionOrderLimits, InvalidArgumentsThrowTheParseMessage)
 {
-    EXPECT_THROW(
-        {
-            try {
-                compareVersions("1.0", "1..0");
-            } catch (std::runtime_error const& e) {
-                EXPECT_STREQ(e.what(), "Invalid package version format '1..0': empty component");
-                throw;
-            }
-        },
-        std::runtime_error);
+    try {
+        compareVersions("1.0", "1..0");
+        FAIL() << "compared";
+    } catch (std::runtime_error const& e) {
+        EXPECT_STREQ(e.what(), "Invalid package version format '1..0': empty component");
+    }
     EXPECT_THROW(compareVersions("", "1"), std::runtime_error);
 }
 
