@@ -3,8 +3,9 @@
 #include <fmt/format.h>
 #include <yaml-cpp/yaml.h>
 
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace Vandrel::Linux {
@@ -36,11 +37,15 @@ std::string PkgConfig::readSharedFile(std::string const& relativePath) const
 {
     std::string const fullPath = shareDir + "/" + relativePath;
     std::ifstream in(fullPath, std::ios::binary);
-    if (!in.is_open())
+    // A directory opens fine on Linux and then reads as nothing; treat it (and
+    // any read error) as unreadable rather than handing back an empty file.
+    std::error_code ec;
+    if (!in.is_open() || std::filesystem::is_directory(fullPath, ec))
         throw std::runtime_error("Could not open file: " + fullPath);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (in.bad())
+        throw std::runtime_error("Could not open file: " + fullPath);
+    return content;
 }
 
 } // namespace Vandrel::Linux

@@ -120,5 +120,18 @@ TEST_F(PkgConfigSharedFile, MissingFileNamesTheJoinedPath)
     }
 }
 
+TEST_F(PkgConfigSharedFile, DirectoryIsNotReadAsAnEmptyFile)
+{
+    std::filesystem::create_directories(sandbox.root() / "vdpk/sql/file.sql");
+    PkgConfig config;
+    config.shareDir = sandbox.root().string();
+    try {
+        config.readSharedFile("vdpk/sql/file.sql");
+        FAIL() << "read";
+    } catch (std::runtime_error const& e) {
+        EXPECT_EQ(std::string(e.what()), "Could not open file: " + sandbox.root().string() + "/vdpk/sql/file.sql");
+    }
+}
+
 } // namespace
 } // namespace Vandrel::Linux
