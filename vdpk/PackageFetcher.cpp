@@ -1,0 +1,379 @@
+#include "vdpk/PackageFetcher.hpp"
+
+#include "core/Package.hpp"
+#include "core/VersionUtils.hpp"
+
+#include <curl/curl.h>
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+
+namespace Vandrel::Linux {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<long> connectTimeoutSeconds{PackageFetcher::defaultConnectTimeoutSeconds};
+std::atomic<long> stallSeconds{PackageFetcher::defaultStallSeconds};
+
+// The bytes \s stands for in the href pattern (the C locale's space class).
+bool isPatternSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool isQuote(char c)
+{
+    return c == '"' || c == '\'';
+}
+
+// Calls visit with the capture of every non-overlapping match of
+// href\s*=\s*["']([^"']+)["'], left to right. At any start the pattern has a
+// single way to match (no part of it can give back what it consumed), so
+// trying each "href" in turn finds exactly the matches a regex search finds,
+// in linear time and constant stack.
+template <typename Visitor> void forEachHrefTarget(std::string_view text, Visitor&& visit)
+{
+    std::size_t const size = text.size();
+    std::size_t pos = 0;
+    while ((pos = text.find("href", pos)) != std::string_view::npos) {
+        std::size_t i = pos + 4;
+        while (i < size && isPatternSpace(text[i]))
+            ++i;
+        if (i == size || text[i] != '=') {
+            ++pos;
+            continue;
+        }
+        ++i;
+        while (i < size && isPatternSpace(text[i]))
+            ++i;
+        if (i == size || !isQuote(text[i])) {
+            ++pos;
+            continue;
+        }
+        std::size_t const start = i + 1;
+        std::size_t const end = text.find_first_of("\"'", start);
+        // Without a quote after the opening one no later start can match either.
+        if (end == std::string_view::npos)
+            return;
+        if (end == start) {
+            ++pos;
+            continue;
+        }
+        visit(text.substr(start, end - start));
+        pos = end + 1;
+    }
+}
+
+// A name that becomes one component of a cache path: a package, version or
+// OS directory name. "." and ".." would move the path, "/" would add levels.
+bool isSinglePathComponent(std::string const& text)
+{
+    return !text.empty() && text != "." && text != ".." && text.find('/') == std::string::npos &&
+           text.find('\0') == std::string::npos;
+}
+
+void requirePackageName(std::string const& name)
+{
+    if (name.empty())
+        throw std::runtime_error("Package name cannot be empty");
+    if (!isSinglePathComponent(name))
+        throw std::runtime_error(fmt::format("Invalid package name '{}'", name));
+}
+
+// True when path, lexically normalised, lies strictly below root.
+bool isStrictlyBelow(fs::path const& root, fs::path const& path)
+{
+    fs::path const normalRoot = root.lexically_normal();
+    fs::path const normalPath = path.lexically_normal();
+    auto it = normalPath.begin();
+    if (normalRoot != ".") {
+        for (auto const& part : normalRoot) {
+            if (part.empty()) // the trailing separator of "dir/"
+                continue;
+            if (it == normalPath.end() || *it != part)
+                return false;
+            ++it;
+        }
+    }
+    if (it == normalPath.end() || *it == ".." || *it == "." || it->empty())
+        return false;
+    return true;
+}
+
+// Transfer callbacks. Nothing may be thrown through libcurl: a failure is
+// reported by consuming fewer bytes than offered, which aborts the transfer.
+std::size_t appendToString(char* data, std::size_t size, std::size_t count, void* target)
+{
+    try {
+        static_cast<std::string*>(target)->append(data, size * count);
+    } catch (std::bad_alloc const&) {
+        return 0;
+    } catch (std::length_error const&) {
+        return 0;
+    }
+    return size * count;
+}
+
+std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* target)
+{
+    auto* out = static_cast<std::ofstream*>(target);
+    out->write(data, static_cast<std::streamsize>(size * count));
+    return out->fail() ? 0 : size * count;
+}
+
+// One request with a fresh handle and a fresh libcurl global state, both
+// released again whatever the outcome.
+CURLcode performRequest(std::string const& url, curl_write_callback callback, void* target)
+{
+    if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK)
+        throw std::runtime_error("curl_global_init failed");
+    struct GlobalCleanup {
+        ~GlobalCleanup() { curl_global_cleanup(); }
+    } globalCleanup;
+
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(), curl_easy_cleanup);
+    if (!handle)
+        throw std::runtime_error("curl_easy_init failed");
+
+    CURL* curl = handle.get();
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, callback);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, target);
+    // A repository that accepts the connection and then goes silent would
+    // otherwise keep the tool waiting forever.
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeoutSeconds.load());
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallSeconds.load());
+    // Time-outs must not be implemented with signals in a threaded process.
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    return curl_easy_perform(curl);
+}
+
+} // namespace
+
+PackageFetcher::PackageFetcher(PkgConfig const& config) : config(config) {}
+
+void PackageFetcher::setStallLimits(long connectTimeout, long stall)
+{
+    connectTimeoutSeconds = connectTimeout;
+    stallSeconds = stall;
+}
+
+std::string PackageFetcher::trimTrailingSlash(std::string text)
+{
+    while (!text.empty() && text.back() == '/')
+        text.pop_back();
+    return text;
+}
+
+std::string PackageFetcher::joinUrl(std::string const& base, std::string const& name)
+{
+    return fmt::format("{}/{}", trimTrailingSlash(base), name);
+}
+
+std::string PackageFetcher::packageFileName(std::string const& name, std::string const& version)
+{
+    return fmt::format("{}-{}-{}.vdpk.tar.bz2", name, version, Package::archToString(CpuArch::x64));
+}
+
+std::vector<std::string> PackageFetcher::findHrefTargets(std::string_view text)
+{
+    std::vector<std::string> targets;
+    forEachHrefTarget(text, [&](std::string_view target) { targets.emplace_back(target); });
+    return targets;
+}
+
+std::vector<PackageFetcher::RepoEntry> PackageFetcher::parseDirectoryEntries(std::string const& text)
+{
+    std::vector<RepoEntry> entries;
+    forEachHrefTarget(text, [&](std::string_view link) {
+        if (link.empty())
+            return;
+        link = link.substr(0, link.find('#'));
+        if (link.empty())
+            return;
+        link = link.substr(0, link.find('?'));
+        if (link.empty())
+            return;
+        if (link == ".." || link == "../")
+            return;
+        bool isDirectory = false;
+        if (link.back() == '/') {
+            link.remove_suffix(1);
+            isDirectory = true;
+            if (link.empty())
+                return;
+        }
+        if (link.size() > 2 && link.find("://") != std::string_view::npos)
+            return;
+        if (link.front() == '/')
+            return;
+        entries.push_back(RepoEntry{std::string(link), isDirectory});
+    });
+    return entries;
+}
+
+std::string PackageFetcher::fetchText(std::string const& url)
+{
+    std::string body;
+    CURLcode const result = performRequest(url, appendToString, &body);
+    if (result != CURLE_OK)
+        throw std::runtime_error(fmt::format("Failed to fetch '{}': {}", url, curl_easy_strerror(result)));
+    return body;
+}
+
+void PackageFetcher::downloadFile(std::string const& url, fs::path const& path)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out.is_open())
+        throw std::runtime_error(fmt::format("Failed to open '{}' for writing", path.string()));
+
+    auto removePartial = [&] {
+        std::error_code ignored;
+        fs::remove(path, ignored);
+    };
+    CURLcode result = CURLE_OK;
+    try {
+        result = performRequest(url, writeToFile, &out);
+    } catch (...) {
+        out.close();
+        removePartial();
+        throw;
+    }
+    out.close();
+    // The last buffered bytes are written by close(); losing them must not
+    // leave a truncated archive that looks complete.
+    if (result == CURLE_OK && out.fail())
+        result = CURLE_WRITE_ERROR;
+    if (result != CURLE_OK) {
+        removePartial();
+        throw std::runtime_error(fmt::format("Failed to download '{}': {}", url, curl_easy_strerror(result)));
+    }
+}
+
+std::vector<PackageFetcher::RepoEntry> PackageFetcher::listDirectory(std::string const& url) const
+{
+    try {
+        auto entries = parseDirectoryEntries(fetchText(url));
+        if (!entries.empty())
+            return entries;
+    } catch (std::runtime_error const&) {
+        // Servers that cannot list a directory may still serve its index.html.
+    }
+    return parseDirectoryEntries(fetchText(joinUrl(url, "index.html")));
+}
+
+std::string PackageFetcher::resolveLatestVersion(std::string const& packageUrl) const
+{
+    std::vector<std::string> versions;
+    for (auto const& entry : listDirectory(packageUrl))
+        if (entry.isDirectory)
+            versions.push_back(entry.name);
+    if (versions.empty())
+        throw std::runtime_error(fmt::format("No package versions found at '{}'", packageUrl));
+
+    // Every other name is compared, so each of two or more is checked as a version.
+    std::string newest = versions.front();
+    for (std::size_t i = 1; i < versions.size(); ++i)
+        if (VersionUtils::compareVersions(versions[i], newest) > 0)
+            newest = versions[i];
+    // A lone version directory is taken unchecked, but it still becomes a
+    // component of the cache path.
+    if (!isSinglePathComponent(newest))
+        throw std::runtime_error(
+            fmt::format("Invalid package version '{}' found at '{}'", newest, packageUrl));
+    return newest;
+}
+
+fs::path PackageFetcher::resolveInsideOsDirectory(std::string const& osDir, std::string const& name) const
+{
+    requirePackageName(name);
+    if (!osDir.empty() && !isSinglePathComponent(osDir))
+        throw std::runtime_error(fmt::format("Invalid repository OS directory '{}'", osDir));
+    std::string const rel = osDir.empty() ? name : osDir + "/" + name;
+    std::string const version = resolveLatestVersion(joinUrl(config.pkgRepoUrl, rel));
+    return fs::path(rel) / version / packageFileName(name, version);
+}
+
+fs::path PackageFetcher::resolveInBaseDirectory(std::string const& name) const
+{
+    for (auto const& entry : listDirectory(trimTrailingSlash(config.pkgRepoUrl)))
+        if (entry.isDirectory && entry.name == name)
+            return resolveInsideOsDirectory("", name);
+    return {};
+}
+
+fs::path PackageFetcher::resolvePackageRelativePath(std::string const& name) const
+{
+    requirePackageName(name);
+    fs::path inBase = resolveInBaseDirectory(name);
+    if (!inBase.empty())
+        return inBase;
+
+    std::vector<std::string> scanned;
+    std::vector<std::string> found;
+    for (auto const& os : listDirectory(trimTrailingSlash(config.pkgRepoUrl))) {
+        // An OS directory becomes a component of the cache path: a link like
+        // "../../x/" or "./" names no directory of the repository and would
+        // lead outside the cache, so it is not one.
+        if (!os.isDirectory || !isSinglePathComponent(os.name))
+            continue;
+        // Listings may link a directory twice (icon and name); it is still one.
+        if (std::find(scanned.begin(), scanned.end(), os.name) != scanned.end())
+            continue;
+        scanned.push_back(os.name);
+        for (auto const& entry : listDirectory(joinUrl(config.pkgRepoUrl, os.name))) {
+            if (entry.isDirectory && entry.name == name) {
+                found.push_back(os.name);
+                break;
+            }
+        }
+    }
+    if (found.size() > 1)
+        throw std::runtime_error(
+            fmt::format("Package '{}' was found in multiple repository OS directories", name));
+    if (found.empty())
+        throw std::runtime_error(
+            fmt::format("Package '{}' was not found in repository '{}'", name, config.pkgRepoUrl));
+    return resolveInsideOsDirectory(found.front(), name);
+}
+
+fs::path PackageFetcher::cachePath(fs::path const& relativePath) const
+{
+    fs::path const root = config.pkgRepoCachePath;
+    fs::path const local = root / relativePath;
+    // The last guard: whatever the names were, nothing is written outside the cache.
+    if (relativePath.has_root_path() || !isStrictlyBelow(root, local))
+        throw std::runtime_error(fmt::format("Refusing cache path '{}' outside the package cache '{}'",
+                                             relativePath.string(), config.pkgRepoCachePath));
+    return local;
+}
+
+fs::path PackageFetcher::fetch(std::string const& name) const
+{
+    // The repository is consulted even when something is cached: the newest
+    // version decides which file is wanted.
+    fs::path const rel = resolvePackageRelativePath(name);
+    fs::path const local = cachePath(rel);
+    if (!fs::exists(local)) {
+        fs::create_directories(local.parent_path());
+        fs::path const part = local.string() + ".part";
+        std::string const url = joinUrl(trimTrailingSlash(config.pkgRepoUrl), rel.generic_string());
+        downloadFile(url, part);
+        // Only a complete download ever appears under the final name.
+        fs::rename(part, local);
+    }
+    return local;
+}
+
+} // namespace Vandrel::Linux

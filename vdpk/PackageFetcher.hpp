@@ -1,0 +1,75 @@
+#pragma once
+
+#include "core/PkgConfig.hpp"
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Vandrel::Linux {
+
+// Turns a package name into a local archive: finds the package in the HTTP
+// repository by reading its directory listings, picks the newest version and
+// downloads the archive into the cache unless it is already there.
+//
+// Repository layout: base/name/version/file or base/os/name/version/file,
+// file being packageFileName(name, version). The cache mirrors the relative
+// path below pkgRepoCachePath.
+class PackageFetcher {
+  public:
+    // One link of a directory listing.
+    struct RepoEntry {
+        std::string name; // the link target, cleaned, not percent-decoded
+        bool isDirectory = false;
+    };
+
+    explicit PackageFetcher(PkgConfig const& config);
+
+    // Local path of the package's newest archive, downloaded if not cached.
+    std::filesystem::path fetch(std::string const& name) const;
+
+    // The newest archive's path relative to the repository base.
+    std::filesystem::path resolvePackageRelativePath(std::string const& name) const;
+    // As above when the package lives directly in the base, else empty.
+    std::filesystem::path resolveInBaseDirectory(std::string const& name) const;
+    // The newest archive of name inside osDir (empty: the base itself).
+    std::filesystem::path resolveInsideOsDirectory(std::string const& osDir, std::string const& name) const;
+    // The newest version directory listed at packageUrl.
+    std::string resolveLatestVersion(std::string const& packageUrl) const;
+
+    // The listing at url, or failing that, the listing in url's "index.html".
+    std::vector<RepoEntry> listDirectory(std::string const& url) const;
+
+    // pkgRepoCachePath joined with relativePath; throws if the result would
+    // not lie below the cache directory.
+    std::filesystem::path cachePath(std::filesystem::path const& relativePath) const;
+
+    static std::vector<RepoEntry> parseDirectoryEntries(std::string const& text);
+    // The raw link targets of every href attribute in text, in order: the
+    // captures of href\s*=\s*["']([^"']+)["'] (case-sensitive), matched
+    // without a regex engine so that neither the text nor a link is limited
+    // in length.
+    static std::vector<std::string> findHrefTargets(std::string_view text);
+
+    static std::string fetchText(std::string const& url);
+    static void downloadFile(std::string const& url, std::filesystem::path const& path);
+
+    static std::string joinUrl(std::string const& base, std::string const& name);
+    static std::string packageFileName(std::string const& name, std::string const& version);
+    static std::string trimTrailingSlash(std::string text);
+
+    // Defaults of the limits that keep a silent repository from hanging the
+    // tool: connecting may take connectTimeoutSeconds, and a transfer that
+    // moves less than 1 byte per second for stallSeconds is abandoned.
+    static constexpr long defaultConnectTimeoutSeconds = 30;
+    static constexpr long defaultStallSeconds = 60;
+    // For tests only, which cannot wait a minute for a stalled server to be
+    // given up. Applies process-wide to every later request.
+    static void setStallLimits(long connectTimeoutSeconds, long stallSeconds);
+
+  private:
+    PkgConfig config;
+};
+
+} // namespace Vandrel::Linux
