@@ -23,14 +23,15 @@ namespace Vandrel::Linux {
 namespace InstallPaths {
 
 // The install root (prefix, or "/" without one) joined with path.
-std::filesystem::path destination(std::optional<std::string> const& prefix, std::filesystem::path const& path);
+std::filesystem::path destination(std::optional<std::string> const& prefix,
+                                  std::filesystem::path const& path);
 
 } // namespace InstallPaths
 
 // The package database of one install root and the installer that copies
 // package archives into that root and removes them again.
 class PackageManager {
-public:
+  public:
     PackageManager(PkgConfig const& config, bool initDatabase);
     ~PackageManager();
     PackageManager(PackageManager const&) = delete;
@@ -90,7 +91,7 @@ public:
     void saveIntoDb(Package const& package, std::vector<std::string> const& files);
     void removePackageFromDb(int packageId);
 
-private:
+  private:
     bool databaseReadable() const;
     void closeConnection() const;
 

@@ -1,0 +1,239 @@
+#include "core/PackageManager.hpp"
+
+#include <SQLiteCpp/Database.h>
+#include <SQLiteCpp/Statement.h>
+#include <fmt/format.h>
+#include <sqlite3.h>
+
+#include <fcntl.h>
+#include <iostream>
+#include <stdexcept>
+#include <system_error>
+#include <unistd.h>
+
+namespace Vandrel::Linux {
+
+namespace fs = std::filesystem;
+
+PackageManager::PackageManager(PkgConfig const& config, bool initDatabase)
+    : config(config), initDatabase(initDatabase)
+{
+    std::error_code ec;
+    startDir = fs::current_path(ec);
+    // Pin a relative shareDir to the starting directory; install() works in a
+    // temporary directory and still reads the SQL files from here.
+    if (!ec && !this->config.shareDir.empty() && fs::path(this->config.shareDir).is_relative())
+        this->config.shareDir = (startDir / this->config.shareDir).string();
+}
+
+PackageManager::~PackageManager()
+{
+    closeConnection();
+}
+
+void PackageManager::closeConnection() const
+{
+    // Statements must be finalized before their connection closes.
+    otherOwnersQuery.reset();
+    connection.reset();
+}
+
+std::string PackageManager::databaseFilePath() const
+{
+    fs::path const setting(config.database);
+    if (installPrefix && setting.has_root_directory())
+        return (fs::path(*installPrefix) / setting.relative_path()).string();
+    // A relative setting is not moved under the prefix, but it does stay
+    // anchored to where the program started.
+    if (setting.is_relative() && !setting.empty() && !startDir.empty())
+        return (startDir / setting).string();
+    return config.database;
+}
+
+bool PackageManager::databaseReadable() const
+{
+    int fd = ::open(databaseFilePath().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+SQLite::Database& PackageManager::db() const
+{
+    if (connection)
+        return *connection;
+
+    std::string const path = databaseFilePath();
+    bool const needNew = initDatabase || !databaseReadable();
+    fs::path const parent = fs::path(path).parent_path();
+    if (!parent.empty())
+        fs::create_directories(parent);
+
+    otherOwnersQuery.reset();
+    connection = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE, 0);
+    initDatabase = false;
+
+    if (needNew)
+        initializeDatabaseSchema();
+    else
+        ensureDatabaseSchema();
+    return *connection;
+}
+
+void PackageManager::setInstallPrefix(std::string const& prefix)
+{
+    installPrefix = fs::absolute(prefix).string();
+    closeConnection();
+}
+
+void PackageManager::createNewDatabase() const
+{
+    initializeDatabaseSchema();
+}
+
+void PackageManager::initializeDatabaseSchema() const
+{
+    std::cerr << "Creating new database..." << std::endl;
+    for (char const* file : {"drop-everything.sql", "package.sql", "file.sql", "dependency.sql"})
+        executeSqlFromFile(file);
+}
+
+void PackageManager::executeSqlFromFile(std::string const& fileName) const
+{
+    std::string const relativeName = "vdpk/sql/" + fileName;
+    std::string const sql = config.readSharedFile(relativeName);
+    SQLite::Database& database = db();
+    try {
+        database.exec(sql);
+    } catch (SQLite::Exception const& e) {
+        throwSqlError(fmt::format("Failed to execute SQL file '{}'", relativeName), e, sql);
+    }
+}
+
+void PackageManager::ensureDatabaseSchema() const
+{
+    SQLite::Database& database = db();
+    bool anyColumn = false;
+    bool hasVersion = false;
+    {
+        SQLite::Statement pragma(database, "PRAGMA table_info(package)");
+        while (pragma.executeStep()) {
+            anyColumn = true;
+            if (pragma.getColumn(1).getString() == "version")
+                hasVersion = true;
+        }
+    }
+    if (!anyColumn) {
+        initializeDatabaseSchema();
+        return;
+    }
+
+    if (!hasVersion)
+        database.exec("ALTER TABLE package ADD COLUMN version TEXT NOT NULL DEFAULT '0'");
+    for (char const* statement : {
+             "DROP INDEX IF EXISTS i_package",
+             "CREATE UNIQUE INDEX IF NOT EXISTS i_package ON package(name)",
+             "DROP INDEX IF EXISTS i_file_by_name",
+             "CREATE INDEX IF NOT EXISTS i_file_by_name ON file(name)",
+             "CREATE UNIQUE INDEX IF NOT EXISTS i_file_by_package_name ON file(package_id, name)",
+             "CREATE INDEX IF NOT EXISTS i_file_by_package ON file(package_id)",
+             "CREATE TABLE IF NOT EXISTS dependency (id integer primary key, dependency_name text not null, "
+             "package_id integer references package not null)",
+             "CREATE UNIQUE INDEX IF NOT EXISTS i_dependency_by_package_name ON dependency(package_id, "
+             "dependency_name)",
+             "CREATE INDEX IF NOT EXISTS i_dependency_by_name ON dependency(dependency_name)",
+         })
+        database.exec(statement);
+}
+
+void PackageManager::throwSqlError(std::string const& context, SQLite::Exception const& error,
+                                   std::string_view sql) const
+{
+    int const primary = error.getErrorCode() & 0xff;
+    std::string message =
+        fmt::format("{}\ndatabase: '{}'\nsqlite error code: {}\nsqlite extended error code: "
+                    "{}\nsqlite error string: {}\nsqlite message: {}",
+                    context, databaseFilePath(), primary, error.getExtendedErrorCode(),
+                    sqlite3_errstr(primary), error.what());
+    if (!sql.empty())
+        message += fmt::format("\nsql: {}", sql);
+    throw std::runtime_error(message);
+}
+
+std::vector<std::string> PackageManager::installedPackages() const
+{
+    std::vector<std::string> names;
+    if (!connection && !databaseReadable())
+        return names;
+    SQLite::Statement query(db(), "SELECT name FROM package ORDER BY name");
+    while (query.executeStep())
+        names.push_back(query.getColumn(0).getString());
+    return names;
+}
+
+std::optional<std::string> PackageManager::installedVersion(std::string const& name) const
+{
+    if (!connection && !databaseReadable())
+        return std::nullopt;
+    SQLite::Statement query(db(), "SELECT version FROM package WHERE name = ? LIMIT 1");
+    query.bind(1, name);
+    if (!query.executeStep())
+        return std::nullopt;
+    return query.getColumn(0).getString();
+}
+
+bool PackageManager::isInstall(std::string const& name) const
+{
+    return installedVersion(name).has_value();
+}
+
+int PackageManager::findPackageId(std::string const& name) const
+{
+    SQLite::Statement query(db(), "SELECT id FROM package WHERE name = ?");
+    query.bind(1, name);
+    if (!query.executeStep())
+        throw std::runtime_error("Package not found: " + name);
+    return query.getColumn(0).getInt();
+}
+
+std::vector<std::string> PackageManager::findPackageFiles(std::string const& name) const
+{
+    SQLite::Statement query(
+        db(), "SELECT f.name FROM file f JOIN package p ON f.package_id = p.id WHERE p.name = ?");
+    query.bind(1, name);
+    std::vector<std::string> files;
+    while (query.executeStep())
+        files.push_back(query.getColumn(0).getString());
+    return files;
+}
+
+std::vector<std::string> PackageManager::findDirectDependents(std::string const& name) const
+{
+    SQLite::Statement query(
+        db(),
+        "SELECT p.name FROM dependency d JOIN package p ON d.package_id = p.id WHERE d.dependency_name = ?");
+    query.bind(1, name);
+    std::vector<std::string> names;
+    while (query.executeStep())
+        names.push_back(query.getColumn(0).getString());
+    return names;
+}
+
+bool PackageManager::hasOtherFileOwners(std::string const& fileName, int packageId) const
+{
+    SQLite::Database& database = db();
+    if (!otherOwnersQuery)
+        otherOwnersQuery = std::make_unique<SQLite::Statement>(
+            database, "SELECT 1 FROM file WHERE name = ? AND package_id != ? LIMIT 1");
+    SQLite::Statement& query = *otherOwnersQuery;
+    query.reset();
+    query.bindNoCopy(1, fileName);
+    query.bind(2, packageId);
+    bool const found = query.executeStep();
+    // Reset at once: an unfinished statement would keep a read transaction open.
+    query.reset();
+    return found;
+}
+
+} // namespace Vandrel::Linux

@@ -1,0 +1,90 @@
+#pragma once
+
+// Shared by the PackageManager tests: a sandbox with its own TMPDIR, a
+// configuration pointing into it, and direct reads of the database file.
+
+#include "core/PkgConfig.hpp"
+
+#include "tests/support/Paths.hpp"
+#include "tests/support/Sandbox.hpp"
+
+#include <SQLiteCpp/Database.h>
+#include <SQLiteCpp/Statement.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Vandrel::Linux::PmTest {
+
+namespace fs = std::filesystem;
+
+// Changes the test's working directory and changes it back.
+class ChangeDir {
+  public:
+    explicit ChangeDir(fs::path const& dir) : previous(fs::current_path()) { fs::current_path(dir); }
+    ~ChangeDir() { fs::current_path(previous); }
+    ChangeDir(ChangeDir const&) = delete;
+    ChangeDir& operator=(ChangeDir const&) = delete;
+
+  private:
+    fs::path previous;
+};
+
+// One column of every row of a query against the database file.
+inline std::vector<std::string> queryColumn(fs::path const& database, std::string const& sql)
+{
+    SQLite::Database db(database.string(), SQLite::OPEN_READONLY);
+    SQLite::Statement query(db, sql);
+    std::vector<std::string> values;
+    while (query.executeStep())
+        values.push_back(query.getColumn(0).getString());
+    return values;
+}
+
+inline std::vector<std::string> tablesAndIndexes(fs::path const& database)
+{
+    return queryColumn(database,
+                       "SELECT name FROM sqlite_master WHERE type IN ('table', 'index') AND name NOT "
+                       "LIKE 'sqlite_%' ORDER BY name");
+}
+
+class PackageManagerTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        fs::create_directories(tmpDir());
+        if (char const* old = std::getenv("TMPDIR"))
+            oldTmpDir = old;
+        // Unpack directories and the runner's logs stay inside the sandbox.
+        setenv("TMPDIR", tmpDir().c_str(), 1);
+        config.database = sandbox.databasePath().string();
+        config.shareDir = Vandrel::Test::shareDir().string();
+        config.pkgRepoUrl = "http://127.0.0.1:9/";
+        config.pkgRepoCachePath = sandbox.cacheDir().string();
+    }
+
+    void TearDown() override
+    {
+        if (oldTmpDir)
+            setenv("TMPDIR", oldTmpDir->c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+    }
+
+    fs::path tmpDir() const { return sandbox.root() / "tmp"; }
+    fs::path prefix() const { return sandbox.prefix(); }
+    // The database under the prefix, where the absolute setting lands.
+    fs::path prefixedDatabase() const { return prefix() / sandbox.databasePath().relative_path(); }
+
+    Vandrel::Test::Sandbox sandbox;
+    PkgConfig config;
+
+  private:
+    std::optional<std::string> oldTmpDir;
+};
+
+} // namespace Vandrel::Linux::PmTest
