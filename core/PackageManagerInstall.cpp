@@ -1,0 +1,291 @@
+#include "core/PackageManager.hpp"
+
+#include "core/Shell.hpp"
+#include "core/ShellQuote.hpp"
+#include "core/TempDir.hpp"
+#include "core/VersionUtils.hpp"
+
+#include <SQLiteCpp/Transaction.h>
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iomanip>
+#include <iostream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace Vandrel::Linux {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Changes the working directory for the guard's lifetime and changes back on
+// every way out, exceptions included.
+class WorkingDirectoryGuard {
+  public:
+    explicit WorkingDirectoryGuard(fs::path const& directory) : previous(fs::current_path())
+    {
+        fs::current_path(directory);
+    }
+    ~WorkingDirectoryGuard()
+    {
+        std::error_code ec;
+        fs::current_path(previous, ec);
+    }
+    WorkingDirectoryGuard(WorkingDirectoryGuard const&) = delete;
+    WorkingDirectoryGuard& operator=(WorkingDirectoryGuard const&) = delete;
+
+  private:
+    fs::path previous;
+};
+
+// A single-quoted SQL string literal; embedded quotes are doubled so the text
+// is stored verbatim and can never end the literal early.
+std::string sqlQuote(std::string_view text)
+{
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted += '\'';
+    for (char c : text) {
+        if (c == '\'')
+            quoted += '\'';
+        quoted += c;
+    }
+    quoted += '\'';
+    return quoted;
+}
+
+// A recorded name that stays strictly below the install root: relative, and
+// without empty, "." or ".." components. The installer records nothing else;
+// anything else in the database is left alone rather than followed out of the
+// root.
+bool staysBelowRoot(std::string const& name)
+{
+    if (name.empty() || name.front() == '/')
+        return false;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find('/', start);
+        if (end == std::string::npos)
+            end = name.size();
+        std::string_view const component(name.data() + start, end - start);
+        if (component.empty() || component == "." || component == "..")
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+std::string parentOf(std::string const& name)
+{
+    size_t const slash = name.rfind('/');
+    return slash == std::string::npos ? std::string() : name.substr(0, slash);
+}
+
+} // namespace
+
+void PackageManager::install(std::string const& archivePath)
+{
+    std::string const archive = fs::absolute(archivePath).string();
+    std::cerr << "Installing package " << std::quoted(archive) << std::endl;
+
+    TempDir tempDir("vdpk-");
+    fs::path const unpackDir = fs::absolute(tempDir.path());
+    std::cerr << "tmp dir: " << std::quoted(unpackDir.string()) << std::endl;
+    // Declared after the TempDir: the directory is changed back before it is removed.
+    WorkingDirectoryGuard inUnpackDir(unpackDir);
+
+    std::string const command = "tar -xf " + shellQuote(archive);
+    std::cerr << command << std::endl;
+    ShellResult const result = [&] {
+        Shell shell(command, makeShellConfig());
+        return shell.result().get();
+    }();
+    std::cerr << result;
+    // A damaged or truncated archive may still have unpacked a manifest and
+    // part of the tree; never install or record such a half.
+    if (result.exitCode != 0)
+        throw std::runtime_error(fmt::format("Failed to unpack package '{}': tar exited with status {}",
+                                             archive, result.exitCode));
+
+    Package package;
+    package.load(unpackDir.string() + "/package.yml");
+
+    if (auto const installed = sameOrNewerInstalledVersion(package)) {
+        std::cerr << "Skipping package " << package.name << " " << package.version
+                  << " because installed version " << *installed << " is the same or newer" << std::endl;
+        return;
+    }
+    if (installedVersion(package.name))
+        uninstall(package.name);
+
+    std::vector<std::string> const files = copyFiles(unpackDir);
+    saveIntoDb(package, files);
+}
+
+std::optional<std::string> PackageManager::sameOrNewerInstalledVersion(Package const& package) const
+{
+    std::optional<std::string> installed = installedVersion(package.name);
+    if (!installed || VersionUtils::compareVersions(*installed, package.version) < 0)
+        return std::nullopt;
+    return installed;
+}
+
+std::vector<std::string> PackageManager::packagesToUninstall(std::string const& name) const
+{
+    findPackageId(name);
+    std::vector<std::string> result;
+    std::vector<std::string> visited;
+    appendPackagesToUninstall(name, result, visited);
+    return result;
+}
+
+void PackageManager::appendPackagesToUninstall(std::string const& name, std::vector<std::string>& result,
+                                               std::vector<std::string>& visited) const
+{
+    if (std::find(visited.begin(), visited.end(), name) != visited.end())
+        return;
+    visited.push_back(name);
+    std::vector<std::string> dependents = findDirectDependents(name);
+    std::sort(dependents.begin(), dependents.end());
+    for (auto const& dependent : dependents)
+        appendPackagesToUninstall(dependent, result, visited);
+    result.push_back(name);
+}
+
+void PackageManager::uninstall(std::string const& name)
+{
+    for (auto const& each : packagesToUninstall(name))
+        uninstallSingle(each);
+}
+
+void PackageManager::uninstallSingle(std::string const& name)
+{
+    int const id = findPackageId(name);
+    std::vector<std::string> const files = findPackageFiles(name);
+
+    // Candidate directories as names relative to the install root.
+    std::vector<std::string> candidates;
+    std::string lastParent;
+    for (auto const& file : files) {
+        if (!staysBelowRoot(file) || hasOtherFileOwners(file, id))
+            continue;
+        std::string const destination = destinationPath(file);
+        struct stat status {};
+        if (::lstat(destination.c_str(), &status) != 0)
+            continue; // already gone
+        bool isDirectory = S_ISDIR(status.st_mode);
+        if (S_ISLNK(status.st_mode)) {
+            struct stat target {};
+            isDirectory = ::stat(destination.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+        }
+        if (isDirectory) {
+            candidates.push_back(file);
+            continue;
+        }
+        // Files of one directory come in runs; their ancestors need adding once.
+        std::string parent = parentOf(file);
+        if (parent != lastParent) {
+            lastParent = parent;
+            for (; !parent.empty(); parent = parentOf(parent))
+                candidates.push_back(parent);
+        }
+        fs::remove(destination);
+    }
+
+    // Descending order puts every directory after the longer paths below it.
+    std::sort(candidates.begin(), candidates.end(), std::greater<>());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    for (auto const& candidate : candidates) {
+        if (hasOtherFileOwners(candidate, id))
+            continue;
+        std::string const directory = destinationPath(candidate);
+        // rmdir removes only an empty real directory; a symlink to one stays.
+        if (::rmdir(directory.c_str()) == 0)
+            continue;
+        int const error = errno;
+        if (error == ENOTEMPTY || error == EEXIST || error == ENOENT || error == ENOTDIR || error == EBUSY)
+            continue;
+        std::error_code ec;
+        if (fs::is_directory(directory, ec) && fs::is_empty(directory, ec) && !ec)
+            throw fs::filesystem_error("cannot remove directory", directory,
+                                       std::error_code(error, std::generic_category()));
+    }
+
+    removePackageFromDb(id);
+}
+
+int PackageManager::savePackageIntoDb(Package const& package)
+{
+    std::string const sql = "insert into package(name, version) values(" + sqlQuote(package.name) + ", " +
+                            sqlQuote(package.version) + ")";
+    SQLite::Database& database = db();
+    try {
+        database.exec(sql);
+    } catch (SQLite::Exception const& e) {
+        throwSqlError(fmt::format("Failed to save package '{}' into package database", package.name), e, sql);
+    }
+    return static_cast<int>(database.getLastInsertRowid());
+}
+
+void PackageManager::saveFilesIntoDb(int packageId, std::vector<std::string> const& files)
+{
+    SQLite::Database& database = db();
+    std::string const head = fmt::format("insert into file(package_id, name) values({}, ", packageId);
+    std::string sql;
+    for (auto const& file : files) {
+        sql.assign(head);
+        sql += sqlQuote(file);
+        sql += ')';
+        try {
+            database.exec(sql);
+        } catch (SQLite::Exception const& e) {
+            throwSqlError(fmt::format("Failed to save file '{}' for package id {} into package database",
+                                      file, packageId),
+                          e, sql);
+        }
+    }
+}
+
+void PackageManager::saveDependenciesIntoDb(int packageId, std::vector<std::string> const& dependencies)
+{
+    SQLite::Database& database = db();
+    for (auto const& dependency : dependencies) {
+        std::string const sql =
+            fmt::format("insert into dependency(package_id, dependency_name) values({}, {})", packageId,
+                        sqlQuote(dependency));
+        try {
+            database.exec(sql);
+        } catch (SQLite::Exception const& e) {
+            throwSqlError(
+                fmt::format("Failed to save dependency '{}' for package id {} into package database",
+                            dependency, packageId),
+                e, sql);
+        }
+    }
+}
+
+void PackageManager::saveIntoDb(Package const& package, std::vector<std::string> const& files)
+{
+    SQLite::Transaction transaction(db());
+    int const id = savePackageIntoDb(package);
+    saveFilesIntoDb(id, files);
+    saveDependenciesIntoDb(id, package.depends);
+    transaction.commit();
+}
+
+void PackageManager::removePackageFromDb(int packageId)
+{
+    SQLite::Database& database = db();
+    SQLite::Transaction transaction(database);
+    database.exec(fmt::format("DELETE FROM file WHERE package_id = {}", packageId));
+    database.exec(fmt::format("DELETE FROM dependency WHERE package_id = {}", packageId));
+    database.exec(fmt::format("DELETE FROM package WHERE id = {}", packageId));
+    transaction.commit();
+}
+
+} // namespace Vandrel::Linux

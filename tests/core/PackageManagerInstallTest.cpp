@@ -1,0 +1,381 @@
+#include "core/PackageManager.hpp"
+
+#include "tests/core/PackageManagerTestSupport.hpp"
+#include "tests/support/Archive.hpp"
+#include "tests/support/Run.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+
+namespace Vandrel::Linux::PmTest {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Vandrel::Test::PackageSpec;
+
+std::vector<std::string> linesOf(std::string const& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// Entries below a directory, relative to it, sorted; empty when it is missing.
+std::vector<std::string> treeOf(fs::path const& dir)
+{
+    std::vector<std::string> entries;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         ++it)
+        entries.push_back(it->path().lexically_relative(dir).string());
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+class Installer : public PackageManagerTest {
+  protected:
+    void SetUp() override
+    {
+        PackageManagerTest::SetUp();
+        // A relative database setting keeps the database out of the prefix, so
+        // the prefix holds exactly what the packages put there.
+        config.database = "state/packages.db";
+        ChangeDir inSandbox(sandbox.root());
+        manager.emplace(config, false);
+        manager->setInstallPrefix(prefix().string());
+    }
+
+    fs::path database() const { return sandbox.root() / "state/packages.db"; }
+
+    fs::path archive(PackageSpec const& spec) const
+    {
+        return Vandrel::Test::makeArchive(sandbox.root() / "archives", spec);
+    }
+
+    // Installs and returns what install wrote to standard error.
+    std::string install(fs::path const& archivePath)
+    {
+        ::testing::internal::CaptureStderr();
+        try {
+            manager->install(archivePath.string());
+        } catch (...) {
+            lastErr = ::testing::internal::GetCapturedStderr();
+            throw;
+        }
+        return lastErr = ::testing::internal::GetCapturedStderr();
+    }
+
+    std::string installError(fs::path const& archivePath)
+    {
+        try {
+            install(archivePath);
+        } catch (std::exception const& e) {
+            return e.what();
+        }
+        return "<installed>";
+    }
+
+    void uninstall(std::string const& name)
+    {
+        ::testing::internal::CaptureStderr();
+        manager->uninstall(name);
+        ::testing::internal::GetCapturedStderr();
+    }
+
+    std::vector<std::string> rows(std::string const& sql) const { return queryColumn(database(), sql); }
+
+    // No unpack directory is left behind (the runner's logs may stay).
+    bool noUnpackDirLeft() const
+    {
+        for (auto const& e : fs::directory_iterator(tmpDir()))
+            if (e.path().filename().string().rfind("vdpk-", 0) == 0)
+                return false;
+        return true;
+    }
+
+    std::optional<PackageManager> manager;
+    std::string lastErr;
+};
+
+class InstallSequence : public Installer {};
+
+TEST_F(InstallSequence, RecordsThePackageAndWritesProgressInOrder)
+{
+    fs::path const a = archive({.name = "alpha",
+                                .version = "2.4.1",
+                                .depends = {"beta", "gamma"},
+                                .files = {{"usr/bin/alpha", "#!/bin/sh\n"}},
+                                .symlinks = {{"usr/bin/al", "alpha"}}});
+    fs::path const cwd = fs::current_path();
+    std::string const err = install(a);
+
+    auto const lines = linesOf(err);
+    ASSERT_GE(lines.size(), 6u) << err;
+    EXPECT_EQ(lines[0], "Installing package \"" + a.string() + "\"");
+    EXPECT_THAT(lines[1],
+                ::testing::MatchesRegex("tmp dir: \"" + tmpDir().string() + "/vdpk-[a-z0-9]{10}\""));
+    EXPECT_EQ(lines[2], "tar -xf '" + a.string() + "'");
+    EXPECT_THAT(lines[lines.size() - 2],
+                ::testing::MatchesRegex("\\[exitCode:0, elapsedTime: [0-9]+ m?s\\]"));
+    EXPECT_EQ(lines.back(), "Creating new database...");
+
+    EXPECT_EQ(fs::current_path(), cwd);
+    EXPECT_TRUE(noUnpackDirLeft());
+    EXPECT_EQ(manager->installedVersion("alpha"), "2.4.1");
+    EXPECT_THAT(rows("SELECT name FROM file ORDER BY name"), ElementsAre("usr/bin/al", "usr/bin/alpha"));
+    EXPECT_THAT(rows("SELECT dependency_name FROM dependency ORDER BY id"), ElementsAre("beta", "gamma"));
+    EXPECT_EQ(fs::read_symlink(prefix() / "usr/bin/al"), "alpha");
+}
+
+TEST_F(InstallSequence, SameOrOlderVersionIsSkipped)
+{
+    install(archive({.name = "alpha", .version = "2.4.1", .files = {{"a", "2"}}}));
+    EXPECT_THAT(
+        install(archive({.name = "alpha", .version = "2.4.1", .files = {{"a", "x"}}})),
+        ::testing::EndsWith("\nSkipping package alpha 2.4.1 because installed version 2.4.1 is the same "
+                            "or newer\n"));
+    EXPECT_THAT(install(archive({.name = "alpha", .version = "2.4.01.0", .files = {{"b", "x"}}})),
+                ::testing::HasSubstr("Skipping package alpha 2.4.01.0 because installed version 2.4.1"));
+    EXPECT_THAT(install(archive({.name = "alpha", .version = "1.9", .files = {{"b", "x"}}})),
+                ::testing::HasSubstr("Skipping package alpha 1.9 because installed version 2.4.1"));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "a"), "2");
+    EXPECT_FALSE(fs::exists(prefix() / "b"));
+    EXPECT_TRUE(noUnpackDirLeft());
+}
+
+TEST_F(InstallSequence, UpgradeRemovesTheOlderVersionAndItsDependents)
+{
+    install(
+        archive({.name = "alpha", .version = "1.0", .files = {{"usr/lib/old", "1"}, {"usr/lib/both", "1"}}}));
+    install(archive({.name = "beta", .depends = {"alpha"}, .files = {{"usr/bin/beta", "b"}}}));
+    install(archive({.name = "gamma", .files = {{"usr/bin/gamma", "g"}}}));
+    install(archive({.name = "alpha", .version = "2.0", .files = {{"usr/lib/both", "2"}}}));
+
+    EXPECT_THAT(manager->installedPackages(), ElementsAre("alpha", "gamma"));
+    EXPECT_EQ(manager->installedVersion("alpha"), "2.0");
+    EXPECT_THAT(treeOf(prefix() / "usr"), ElementsAre("bin", "bin/gamma", "lib", "lib/both"));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/lib/both"), "2");
+}
+
+TEST_F(InstallSequence, ArchiveWithoutFilesTreeRecordsOnlyThePackage)
+{
+    install(archive({.name = "meta", .depends = {"x"}, .withFilesDir = false}));
+    EXPECT_TRUE(manager->isInstall("meta"));
+    EXPECT_THAT(rows("SELECT name FROM file"), IsEmpty());
+}
+
+TEST_F(InstallSequence, OwnersInTheArchiveAreCarriedOverWhenRunAsRoot)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "changing owners needs root";
+    fs::path const staging = sandbox.root() / "staging";
+    Vandrel::Test::stagePackage(staging, {.name = "owned", .files = {{"usr/bin/tool", "x"}}});
+    fs::permissions(staging / "files/usr/bin/tool", static_cast<fs::perms>(0751));
+    fs::path const a = sandbox.root() / "owned.tar.bz2";
+    ASSERT_EQ(Vandrel::Test::runShell("tar --owner=1234 --group=2345 -cjf '" + a.string() + "' -C '" +
+                                      staging.string() + "' .")
+                  .status,
+              0);
+    install(a);
+    struct stat st {};
+    ASSERT_EQ(::stat((prefix() / "usr/bin/tool").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 2345u);
+    EXPECT_EQ(st.st_mode & 07777, 0751u);
+}
+
+class InstallFailure : public Installer {};
+
+TEST_F(InstallFailure, ArchiveWithoutManifestInstallsNothing)
+{
+    fs::path const cwd = fs::current_path();
+    EXPECT_THAT(
+        installError(archive({.name = "nomanifest", .files = {{"usr/x", "x"}}, .withManifest = false})),
+        ::testing::HasSubstr("bad file"));
+    EXPECT_EQ(fs::current_path(), cwd);
+    EXPECT_TRUE(noUnpackDirLeft());
+    EXPECT_FALSE(fs::exists(prefix() / "usr"));
+    EXPECT_THAT(manager->installedPackages(), IsEmpty());
+}
+
+TEST_F(InstallFailure, TruncatedArchiveStopsBeforeCopyingOrRecording)
+{
+    // Manifest first and enough incompressible data for several compressed
+    // blocks, so the first half unpacks the manifest and some files.
+    fs::path const staging = sandbox.root() / "staging";
+    PackageSpec spec{.name = "cut"};
+    for (int i = 0; i < 4; ++i)
+        spec.files["usr/share/cut/blob" + std::to_string(i)] = "";
+    Vandrel::Test::stagePackage(staging, spec);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(Vandrel::Test::runShell(
+                      "head -c 600000 /dev/urandom > '" +
+                      (staging / ("files/usr/share/cut/blob" + std::to_string(i))).string() + "'")
+                      .status,
+                  0);
+    fs::path const whole = sandbox.root() / "whole.tar.bz2";
+    ASSERT_EQ(Vandrel::Test::runShell("tar -cjf '" + whole.string() + "' -C '" + staging.string() +
+                                      "' ./package.yml ./files")
+                  .status,
+              0);
+    std::string const bytes = Vandrel::Test::readFile(whole);
+    fs::path const cut = sandbox.root() / "cut.tar.bz2";
+    std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+
+    fs::path const cwd = fs::current_path();
+    EXPECT_EQ(installError(cut), "Failed to unpack package '" + cut.string() + "': tar exited with status 2");
+    EXPECT_EQ(fs::current_path(), cwd);
+    EXPECT_TRUE(noUnpackDirLeft());
+    EXPECT_FALSE(fs::exists(prefix() / "usr"));
+    EXPECT_THAT(manager->installedPackages(), IsEmpty());
+}
+
+TEST_F(InstallFailure, HostileArchivePathsReachTarAsOneArgument)
+{
+    fs::path const marker = sandbox.root() / "pwned";
+    setenv("PWNED", marker.c_str(), 1);
+    std::string const hostile =
+        "a b 'single' \"double\" $(touch $PWNED) `touch $PWNED` ; touch $PWNED ;\ntouch $PWNED\n \\";
+    fs::path const a =
+        Vandrel::Test::makeArchive(sandbox.root() / hostile, {.name = "hostile", .files = {{"f", "x"}}});
+
+    std::string const err = install(a);
+    unsetenv("PWNED");
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_TRUE(manager->isInstall("hostile"));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "f"), "x");
+    // The printed command line is the quoted form that ran.
+    std::string quoted = a.string();
+    for (size_t pos = 0; (pos = quoted.find('\'', pos)) != std::string::npos; pos += 4)
+        quoted.replace(pos, 1, "'\\''");
+    EXPECT_THAT(err, ::testing::HasSubstr("\ntar -xf '" + quoted + "'\n"));
+}
+
+TEST_F(InstallFailure, QuotesInNamesFilesAndDependenciesAreStoredVerbatim)
+{
+    std::string const hostile = "x'); DROP TABLE package; --";
+    install(archive({.name = hostile,
+                     .version = "1",
+                     .depends = {"o'dep", "it''s"},
+                     .files = {{"usr/share/it's", "q"}, {"usr/share/'); DELETE FROM file; --", "q"}}}));
+    install(archive({.name = "o'dep", .files = {{"usr/bin/o'dep", "d"}}}));
+
+    EXPECT_THAT(manager->installedPackages(), ElementsAre("o'dep", hostile));
+    EXPECT_THAT(rows("SELECT name FROM file ORDER BY name"),
+                ElementsAre("usr/bin/o'dep", "usr/share/'); DELETE FROM file; --", "usr/share/it's"));
+    EXPECT_THAT(rows("SELECT dependency_name FROM dependency ORDER BY id"), ElementsAre("o'dep", "it''s"));
+    EXPECT_THAT(manager->packagesToUninstall("o'dep"), ElementsAre(hostile, "o'dep"));
+    uninstall("o'dep");
+    EXPECT_THAT(manager->installedPackages(), IsEmpty());
+    EXPECT_FALSE(fs::exists(prefix() / "usr"));
+}
+
+TEST_F(InstallFailure, RelativeDatabaseAndShareDirSurviveTheChangeOfDirectory)
+{
+    fs::create_directory_symlink(Vandrel::Test::shareDir(), sandbox.root() / "share");
+    config.database = "state/packages.db";
+    config.shareDir = "share";
+    fs::path const a = archive({.name = "alpha", .files = {{"usr/bin/alpha", "a"}}});
+    {
+        ChangeDir inSandbox(sandbox.root());
+        manager.emplace(config, false);
+        manager->setInstallPrefix("prefix");
+        install(a);
+    }
+    EXPECT_THAT(queryColumn(sandbox.root() / "state/packages.db", "SELECT name FROM package"),
+                ElementsAre("alpha"));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/bin/alpha"), "a");
+    EXPECT_TRUE(manager->isInstall("alpha"));
+}
+
+class Uninstaller : public Installer {};
+
+TEST_F(Uninstaller, RemovalOrderPutsDependentsFirstAndVisitsCyclesOnce)
+{
+    install(archive({.name = "alpha"}));
+    install(archive({.name = "beta", .depends = {"alpha"}}));
+    install(archive({.name = "gamma", .depends = {"alpha"}}));
+    install(archive({.name = "delta", .depends = {"beta", "gamma"}}));
+    EXPECT_THAT(manager->packagesToUninstall("alpha"), ElementsAre("delta", "beta", "gamma", "alpha"));
+    EXPECT_THAT(manager->packagesToUninstall("delta"), ElementsAre("delta"));
+
+    install(archive({.name = "x", .depends = {"y"}}));
+    install(archive({.name = "y", .depends = {"x"}}));
+    EXPECT_THAT(manager->packagesToUninstall("x"), ElementsAre("y", "x"));
+    EXPECT_THROW(
+        {
+            try {
+                manager->packagesToUninstall("nope");
+            } catch (std::runtime_error const& e) {
+                EXPECT_STREQ(e.what(), "Package not found: nope");
+                throw;
+            }
+        },
+        std::runtime_error);
+}
+
+TEST_F(Uninstaller, SharedFileStaysUntilItsLastOwnerGoes)
+{
+    install(archive({.name = "a", .files = {{"usr/share/common", "a"}, {"usr/share/a-only", "a"}}}));
+    install(archive({.name = "b", .files = {{"usr/share/common", "b"}}}));
+    uninstall("a");
+    EXPECT_THAT(treeOf(prefix()), ::testing::Contains("usr/share/common"));
+    EXPECT_FALSE(fs::exists(prefix() / "usr/share/a-only"));
+    uninstall("b");
+    EXPECT_FALSE(fs::exists(prefix() / "usr"));
+}
+
+TEST_F(Uninstaller, EmptyDirectoriesGoButNeverThePrefixOrAnythingElse)
+{
+    install(archive({.name = "a",
+                     .files = {{"usr/share/doc/a/README", "r"}, {"usr/bin/a", "a"}, {"top", "t"}},
+                     .symlinks = {{"usr/bin/link-out", "../../../outside"}},
+                     .dirs = {"var/empty"}}));
+    sandbox.writeFile("outside", "target of a link");
+    sandbox.writeFile("prefix/usr/bin/unrecorded", "u");
+    fs::remove(prefix() / "usr/share/doc/a/README"); // deleted by hand
+
+    uninstall("a");
+    EXPECT_THAT(treeOf(prefix()), ElementsAre("usr", "usr/bin", "usr/bin/unrecorded", "usr/share",
+                                              "usr/share/doc", "usr/share/doc/a", "var", "var/empty"));
+    EXPECT_EQ(Vandrel::Test::readFile(sandbox.root() / "outside"), "target of a link");
+    EXPECT_FALSE(manager->isInstall("a"));
+}
+
+TEST_F(Uninstaller, RemovingEverythingKeepsThePrefixItself)
+{
+    install(archive({.name = "b", .files = {{"only", "o"}, {"usr/lib/deep/x", "x"}}}));
+    uninstall("b");
+    EXPECT_TRUE(fs::is_directory(prefix()));
+    EXPECT_THAT(treeOf(prefix()), IsEmpty());
+}
+
+TEST_F(Uninstaller, RecordedNamesOutsideTheRootAreLeftAlone)
+{
+    install(archive({.name = "a", .files = {{"usr/a", "a"}}}));
+    sandbox.writeFile("victim", "v");
+    {
+        SQLite::Database db(database().string(), SQLite::OPEN_READWRITE);
+        db.exec("INSERT INTO file(package_id, name) SELECT id, '../victim' FROM package;"
+                "INSERT INTO file(package_id, name) SELECT id, '.' FROM package;"
+                "INSERT INTO file(package_id, name) SELECT id, '/' FROM package;"
+                "INSERT INTO file(package_id, name) SELECT id, 'usr/..' FROM package;");
+    }
+    uninstall("a");
+    EXPECT_EQ(Vandrel::Test::readFile(sandbox.root() / "victim"), "v");
+    EXPECT_TRUE(fs::is_directory(prefix()));
+    EXPECT_THAT(treeOf(prefix()), IsEmpty());
+    EXPECT_THAT(manager->installedPackages(), IsEmpty());
+}
+
+} // namespace
+} // namespace Vandrel::Linux::PmTest
