@@ -44,7 +44,7 @@ Entries parse(std::string const& text)
 
 std::string savedPage(std::string const& name)
 {
-    return Test::readFile(Test::sourceDir() / "tests/vdpk/data" / name);
+    return Vandrel::Test::readFile(Vandrel::Test::sourceDir() / "tests/vdpk/data" / name);
 }
 
 // Listings as the common web servers write them.
