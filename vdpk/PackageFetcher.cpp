@@ -110,16 +110,28 @@ bool isStrictlyBelow(fs::path const& root, fs::path const& path)
 
 // Transfer callbacks. Nothing may be thrown through libcurl: a failure is
 // reported by consuming fewer bytes than offered, which aborts the transfer.
+
+// A listing being received; an endless one must end in an error, not in the
+// memory running out.
+struct ListingText {
+    std::string text;
+    bool tooLarge = false;
+};
+
 std::size_t appendToString(char* data, std::size_t size, std::size_t count, void* target)
 {
-    try {
-        static_cast<std::string*>(target)->append(data, size * count);
-    } catch (std::bad_alloc const&) {
-        return 0;
-    } catch (std::length_error const&) {
+    auto* listing = static_cast<ListingText*>(target);
+    std::size_t const bytes = size * count;
+    if (bytes > PackageFetcher::maxListingBytes - listing->text.size()) {
+        listing->tooLarge = true;
         return 0;
     }
-    return size * count;
+    try {
+        listing->text.append(data, bytes);
+    } catch (std::bad_alloc const&) {
+        return 0;
+    }
+    return bytes;
 }
 
 std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* target)
@@ -225,11 +237,15 @@ std::vector<PackageFetcher::RepoEntry> PackageFetcher::parseDirectoryEntries(std
 
 std::string PackageFetcher::fetchText(std::string const& url)
 {
-    std::string body;
-    CURLcode const result = performRequest(url, appendToString, &body);
-    if (result != CURLE_OK)
-        throw std::runtime_error(fmt::format("Failed to fetch '{}': {}", url, curl_easy_strerror(result)));
-    return body;
+    ListingText listing;
+    CURLcode const result = performRequest(url, appendToString, &listing);
+    if (result != CURLE_OK) {
+        std::string const reason = listing.tooLarge
+                                       ? fmt::format("response larger than {} bytes", maxListingBytes)
+                                       : std::string(curl_easy_strerror(result));
+        throw std::runtime_error(fmt::format("Failed to fetch '{}': {}", url, reason));
+    }
+    return std::move(listing.text);
 }
 
 void PackageFetcher::downloadFile(std::string const& url, fs::path const& path)

@@ -2,6 +2,7 @@
 
 #include "core/PkgConfig.hpp"
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -52,7 +53,10 @@ class PackageFetcher {
     // in length.
     static std::vector<std::string> findHrefTargets(std::string_view text);
 
+    // The body at url. Bodies beyond maxListingBytes are refused: listings
+    // are held in memory whole.
     static std::string fetchText(std::string const& url);
+    static constexpr std::size_t maxListingBytes = std::size_t{256} << 20;
     static void downloadFile(std::string const& url, std::filesystem::path const& path);
 
     static std::string joinUrl(std::string const& base, std::string const& name);

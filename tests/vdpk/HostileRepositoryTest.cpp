@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 
 namespace Vandrel::Linux::FetcherTests {
 namespace {
@@ -122,6 +123,19 @@ TEST_F(HostileRepository, HugeDirectoryLinkEndsInAnError)
     std::string const message = errorOf([&] { fetcher().fetch("bash"); });
     EXPECT_EQ(message.rfind("Failed to fetch '" + repoUrl() + "/ddd", 0), 0u) << message.substr(0, 200);
     EXPECT_NE(message.find("/index.html': "), std::string::npos);
+}
+
+TEST_F(HostileRepository, EndlessListingEndsInAnError)
+{
+    // Sparse: served as zeros without taking the disk space.
+    fs::path huge = www / "repo" / "huge";
+    std::ofstream(huge).close();
+    fs::resize_file(huge, PackageFetcher::maxListingBytes + 1);
+    EXPECT_EQ(errorOf([&] { PackageFetcher::fetchText(repoUrl() + "/huge"); }),
+              "Failed to fetch '" + repoUrl() + "/huge': response larger than 268435456 bytes");
+    // Exactly at the limit is still a listing.
+    fs::resize_file(huge, PackageFetcher::maxListingBytes);
+    EXPECT_EQ(PackageFetcher::fetchText(repoUrl() + "/huge").size(), PackageFetcher::maxListingBytes);
 }
 
 // A server that accepts connections (the kernel does, into the backlog) and

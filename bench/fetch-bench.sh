@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Repository fetch figures (not a test). Builds a repository of 300 packages
+# in three OS directories, serves it on 127.0.0.1 and times
+#   vdpk --install app
+# where app needs a chain of five dependencies that are not installed, into a
+# fresh temporary prefix and cache each run, against the floor of one curl
+# process downloading the same six archives. Prints the request counts and
+# both times.
+#
+# Usage: bench/fetch-bench.sh [BUILD_DIR] [RUNS]   (defaults: build, 3)
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+build="$(cd "${1:-$top/build}" && pwd)"
+runs="${2:-3}"
+vdpk="$build/bin/vdpk"
+[ -x "$vdpk" ] || { echo "no vdpk at $vdpk: build it first (scripts/build.sh)" >&2; exit 1; }
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/fetch-bench-XXXXXX")"
+server_pid=
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+os_dirs=(core extra desktop)
+
+# pack OS NAME VERSION [DEPENDENCY...]: stages package.yml and files/, then
+# packs them the way the builder does into repo/OS/NAME/VERSION/.
+pack() {
+  local os="$1" name="$2" version="$3"
+  shift 3
+  local stage="$work/stage/$name-$version"
+  mkdir -p "$stage/files/usr/share/$name"
+  {
+    printf 'name: "%s"\nos: "linux"\nversion: "%s"\narch: "x64"\n' "$name" "$version"
+    if [ "$#" -gt 0 ]; then
+      echo "depends:"
+      for dep in "$@"; do printf '  - "%s"\n' "$dep"; done
+    fi
+  } >"$stage/package.yml"
+  printf '%s %s\n' "$name" "$version" >"$stage/files/usr/share/$name/README"
+  head -c 4096 /dev/urandom >"$stage/files/usr/share/$name/data.bin"
+  local dir="$work/repo/$os/$name/$version"
+  mkdir -p "$dir"
+  tar -cjf "$dir/$name-$version-x64.vdpk.tar.bz2" -C "$stage" .
+  rm -rf "$stage"
+}
+
+echo "== Building the repository"
+# The chain app -> dep-1 -> ... -> dep-5, spread over the OS directories, each
+# with older versions beside the newest so the version choice matters.
+chain=(app dep-1 dep-2 dep-3 dep-4 dep-5)
+wanted=()
+for i in "${!chain[@]}"; do
+  name="${chain[$i]}"
+  os="${os_dirs[$((i % 3))]}"
+  next=()
+  [ "$i" -lt 5 ] && next=("${chain[$((i + 1))]}")
+  for version in 1.9 1.10; do
+    pack "$os" "$name" "$version" "${next[@]}"
+  done
+  wanted+=("$os/$name/1.10/$name-1.10-x64.vdpk.tar.bz2")
+done
+for i in $(seq 1 294); do
+  pack "${os_dirs[$((i % 3))]}" "$(printf 'pkg-%03d' "$i")" 1.0
+done
+echo "300 packages in ${os_dirs[*]}"
+
+echo "== Serving it on 127.0.0.1"
+# The server logs one line per request on standard error ("GET /path STATUS").
+/usr/bin/python3 -u "$top/tests/support/repo_server.py" "$work/repo" \
+  >"$work/server.out" 2>>"$work/server.log" &
+server_pid=$!
+port=
+for _ in $(seq 1 100); do
+  port="$(sed -n 's/.* port \([0-9]*\).*/\1/p' "$work/server.out" | head -n 1)"
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+[ -n "$port" ] || { echo "the HTTP server did not start" >&2; exit 1; }
+url="http://127.0.0.1:$port"
+
+now() { date +%s%N; }
+seconds() { awk -v ns="$1" 'BEGIN { printf "%.3f", ns / 1e9 }'; }
+log_lines() { wc -l <"$work/server.log"; }
+
+best_vdpk=
+best_curl=
+for run in $(seq 1 "$runs"); do
+  rm -rf "$work/run" && mkdir -p "$work/run/etc" "$work/run/prefix" "$work/run/curl"
+  cat >"$work/run/etc/pkg.yml" <<EOF
+database: "$work/run/db/packages.db"
+shareDir: "$top/share"
+pkgRepoUrl: "$url"
+pkgRepoCachePath: "$work/run/cache"
+EOF
+
+  before=$(log_lines)
+  start=$(now)
+  if ! echo y | "$vdpk" --config "$work/run/etc" --prefix "$work/run/prefix" --install app \
+      >"$work/run/vdpk.out" 2>"$work/run/vdpk.err"; then
+    echo "vdpk --install failed:" >&2
+    cat "$work/run/vdpk.err" >&2
+    exit 1
+  fi
+  vdpk_ns=$(($(now) - start))
+  for name in "${chain[@]}"; do
+    [ -f "$work/run/prefix/usr/share/$name/README" ] ||
+      { echo "vdpk did not install $name" >&2; exit 1; }
+  done
+  requests="$(tail -n +"$((before + 1))" "$work/server.log")"
+  total=$(grep -c '^GET ' <<<"$requests" || true)
+  archives=$(grep -c '\.vdpk\.tar\.bz2 200$' <<<"$requests" || true)
+  redirects=$(grep -c ' 301$' <<<"$requests" || true)
+
+  curl_args=()
+  for rel in "${wanted[@]}"; do
+    curl_args+=(-o "$work/run/curl/$(basename "$rel")" "$url/$rel")
+  done
+  before=$(log_lines)
+  start=$(now)
+  curl -sS --fail "${curl_args[@]}"
+  curl_ns=$(($(now) - start))
+  curl_requests=$(($(log_lines) - before))
+
+  echo "run $run: vdpk --install $(seconds "$vdpk_ns") s, $total requests" \
+    "($archives archives, $redirects redirects, $((total - archives - redirects)) listings);" \
+    "curl floor $(seconds "$curl_ns") s, $curl_requests requests"
+  if [ -z "$best_vdpk" ] || [ "$vdpk_ns" -lt "$best_vdpk" ]; then best_vdpk=$vdpk_ns; fi
+  if [ -z "$best_curl" ] || [ "$curl_ns" -lt "$best_curl" ]; then best_curl=$curl_ns; fi
+done
+
+echo "== Best of $runs"
+echo "vdpk --install app (6 packages): $(seconds "$best_vdpk") s"
+echo "one curl process, same 6 archives: $(seconds "$best_curl") s"
+awk -v a="$best_vdpk" -v b="$best_curl" 'BEGIN { printf "ratio: %.1fx\n", a / b }'
