@@ -113,6 +113,13 @@ TEST_F(ShellCommandPassing, ShellWordsBecomeLeadingArgumentsWithQuotesAsOrdinary
     EXPECT_EQ(readFile(quoted.stdoutPath), "<'a>\n<b'>\n<\"c\">\n");
 }
 
+TEST_F(ShellCommandPassing, ChildLeadsItsOwnSessionWithoutTerminal)
+{
+    // Fields of /proc/PID/stat: pid, comm, state, ppid, pgrp, session, tty.
+    auto result = run("set -- $(cat /proc/$$/stat); [ $1 = $5 ] && [ $1 = $6 ] && [ $7 = 0 ] && echo alone");
+    EXPECT_EQ(readFile(result.stdoutPath), "alone\n");
+}
+
 TEST_F(ShellCommandPassing, LongCommandDoesNotDeadlockWithMuchOutput)
 {
     // bash reads the rest of the command only after the first line has written
