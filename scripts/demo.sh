@@ -9,12 +9,15 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$top"
 
 bash scripts/install-deps.sh
-bash scripts/build.sh build
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build -j"${JOBS:-2}" --target vdpk
 vdpk="$top/build/bin/vdpk"
 
 demo="$top/demo"
 rm -rf "$demo"
-mkdir -p "$demo/etc" "$demo/root"
+mkdir -p "$demo/etc" "$demo/root" "$demo/tmp"
+# Unpack directories and the runner's log files stay below demo/ too.
+export TMPDIR="$demo/tmp"
 
 echo "== Packing the example packages"
 bash scripts/pack-examples.sh "$demo/repo"
@@ -46,7 +49,7 @@ sed -e "s|@SHARE_DIR@|$top/share|" -e "s|@REPO_URL@|$url|" -e "s|@CACHE_DIR@|$de
   examples/config/pkg.yml.in >"$demo/etc/pkg.yml"
 
 run() {
-  echo "\$ vdpk $*"
+  echo "\$ vdpk $*" >&2
   "$vdpk" --config "$demo/etc" --prefix "$demo/root" "$@"
 }
 
@@ -62,8 +65,8 @@ echo "== Removing greet-data with everything that depends on it"
 echo y | run --uninstall greet-data
 echo
 echo "== Installed packages afterwards"
-run --list
-echo "(none)"
+left="$(run --list)"
+echo "${left:-(none)}"
 
 stop_server
 echo "== Done"
