@@ -1,5 +1,7 @@
 #include "tests/support/Archive.hpp"
 
+#include "core/ShellQuote.hpp"
+
 #include "tests/support/Run.hpp"
 #include "tests/support/Sandbox.hpp"
 
@@ -11,22 +13,6 @@
 namespace Vandrel::Test {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string shellQuote(std::string const& text)
-{
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
-
-} // namespace
 
 std::string manifestText(PackageSpec const& spec)
 {
