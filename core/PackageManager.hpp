@@ -93,6 +93,8 @@ class PackageManager {
 
   private:
     bool databaseReadable() const;
+    bool copyRegularFile(std::filesystem::path const& source, std::string const& destination,
+                         std::filesystem::path const& parent) const;
     void closeConnection() const;
 
     PkgConfig config;

@@ -15,6 +15,24 @@ namespace Vandrel::Linux {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Drops and recreates an index unless SQLite already holds it with exactly
+// that definition (SQLite records a statement without its "IF NOT EXISTS").
+void rebuildIndexUnlessCurrent(SQLite::Database& database, char const* name, char const* recordedDefinition,
+                               char const* dropStatement, char const* createStatement)
+{
+    SQLite::Statement current(database, "SELECT sql FROM sqlite_master WHERE type = 'index' AND name = ?");
+    current.bind(1, name);
+    if (current.executeStep() && current.getColumn(0).getString() == recordedDefinition)
+        return;
+    current.reset();
+    database.exec(dropStatement);
+    database.exec(createStatement);
+}
+
+} // namespace
+
 PackageManager::PackageManager(PkgConfig const& config, bool initDatabase)
     : config(config), initDatabase(initDatabase)
 {
@@ -131,11 +149,16 @@ void PackageManager::ensureDatabaseSchema() const
 
     if (!hasVersion)
         database.exec("ALTER TABLE package ADD COLUMN version TEXT NOT NULL DEFAULT '0'");
+    // These two indexes are rebuilt to their exact definitions. One that already
+    // has that definition would be rebuilt to the same thing, at a cost that
+    // grows with every file recorded, so it is kept.
+    rebuildIndexUnlessCurrent(database, "i_package", "CREATE UNIQUE INDEX i_package ON package(name)",
+                              "DROP INDEX IF EXISTS i_package",
+                              "CREATE UNIQUE INDEX IF NOT EXISTS i_package ON package(name)");
+    rebuildIndexUnlessCurrent(database, "i_file_by_name", "CREATE INDEX i_file_by_name ON file(name)",
+                              "DROP INDEX IF EXISTS i_file_by_name",
+                              "CREATE INDEX IF NOT EXISTS i_file_by_name ON file(name)");
     for (char const* statement : {
-             "DROP INDEX IF EXISTS i_package",
-             "CREATE UNIQUE INDEX IF NOT EXISTS i_package ON package(name)",
-             "DROP INDEX IF EXISTS i_file_by_name",
-             "CREATE INDEX IF NOT EXISTS i_file_by_name ON file(name)",
              "CREATE UNIQUE INDEX IF NOT EXISTS i_file_by_package_name ON file(package_id, name)",
              "CREATE INDEX IF NOT EXISTS i_file_by_package ON file(package_id)",
              "CREATE TABLE IF NOT EXISTS dependency (id integer primary key, dependency_name text not null, "

@@ -4,10 +4,14 @@
 
 #include <fmt/format.h>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <stdexcept>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 
 namespace Vandrel::Linux {
 
@@ -29,6 +33,66 @@ std::string packagePathOf(fs::path const& entryPath, fs::path const& filesDir)
     if (relative.empty() || relative == "." || *relative.begin() == "..")
         return {};
     return relative.string();
+}
+
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd(fd) {}
+    ~FileDescriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    FileDescriptor(FileDescriptor const&) = delete;
+    FileDescriptor& operator=(FileDescriptor const&) = delete;
+    int get() const { return fd; }
+    int release() { return std::exchange(fd, -1); }
+
+  private:
+    int fd;
+};
+
+[[noreturn]] void throwCopyError(int error, fs::path const& source, std::string const& destination)
+{
+    throw fs::filesystem_error("cannot copy file", source, destination,
+                               std::error_code(error, std::generic_category()));
+}
+
+// Copies a regular file's bytes into an open destination.
+void copyBytes(int in, int out, off_t size, fs::path const& source, std::string const& destination)
+{
+    off_t offset = 0;
+    while (offset < size) {
+        ssize_t const sent = ::sendfile(out, in, &offset, static_cast<size_t>(size - offset));
+        if (sent > 0)
+            continue;
+        if (sent == 0)
+            break; // the source shrank meanwhile
+        if (errno == EINTR)
+            continue;
+        if (errno != EINVAL && errno != ENOSYS)
+            throwCopyError(errno, source, destination);
+        // No sendfile between these two: plain reads and writes.
+        char buffer[64 * 1024];
+        while (true) {
+            ssize_t const got = ::pread(in, buffer, sizeof buffer, offset);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0)
+                throwCopyError(errno, source, destination);
+            if (got == 0)
+                return;
+            for (ssize_t written = 0; written < got;) {
+                ssize_t const w = ::write(out, buffer + written, static_cast<size_t>(got - written));
+                if (w < 0 && errno == EINTR)
+                    continue;
+                if (w < 0)
+                    throwCopyError(errno, source, destination);
+                written += w;
+            }
+            offset += got;
+        }
+    }
 }
 
 } // namespace
@@ -104,6 +168,10 @@ void PackageManager::copyEntry(fs::directory_entry const& entry, fs::path const&
         fs::create_symlink(target, destinationFs);
         installedPaths.push_back(packagePath);
     } else {
+        if (entry.is_regular_file() && copyRegularFile(entry.path(), destination, parent)) {
+            installedPaths.push_back(packagePath);
+            return; // mode and owner were set through the open descriptor
+        }
         if (!parent.empty())
             fs::create_directories(parent);
         if (fs::is_directory(destinationFs, ec))
@@ -114,6 +182,41 @@ void PackageManager::copyEntry(fs::directory_entry const& entry, fs::path const&
         installedPaths.push_back(packagePath);
     }
     copyPermissions(entry.path(), destination);
+}
+
+// The copy of a regular package file with as few path lookups as possible:
+// the destination is opened once (which also follows a symlink there and
+// refuses a directory, as the checks above would), and owner and mode are set
+// through the descriptor, owner first so set-ID bits survive. Returns false
+// when the source is no regular file, leaving it to the general path above.
+bool PackageManager::copyRegularFile(fs::path const& source, std::string const& destination,
+                                     fs::path const& parent) const
+{
+    FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat sourceStatus {};
+    if (in.get() < 0 || ::fstat(in.get(), &sourceStatus) != 0 || !S_ISREG(sourceStatus.st_mode))
+        return false;
+
+    int const flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    int fd = ::open(destination.c_str(), flags, 0600);
+    if (fd < 0 && errno == ENOENT && !parent.empty()) {
+        fs::create_directories(parent);
+        fd = ::open(destination.c_str(), flags, 0600);
+    }
+    if (fd < 0 && errno == EISDIR)
+        return false; // the general path reports the conflict
+    if (fd < 0)
+        throwCopyError(errno, source, destination);
+    FileDescriptor out(fd);
+
+    copyBytes(in.get(), out.get(), sourceStatus.st_size, source, destination);
+    [[maybe_unused]] int ignored = ::fchown(out.get(), sourceStatus.st_uid, sourceStatus.st_gid);
+    if (::fchmod(out.get(), sourceStatus.st_mode & 07777) != 0)
+        throw fs::filesystem_error("cannot set permissions", destination,
+                                   std::error_code(errno, std::generic_category()));
+    if (::close(out.release()) != 0)
+        throwCopyError(errno, source, destination);
+    return true;
 }
 
 void PackageManager::copyPermissions(fs::path const& source, std::string const& destination)

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <iomanip>
 #include <iostream>
 #include <stdexcept>
@@ -85,6 +86,35 @@ std::string parentOf(std::string const& name)
     size_t const slash = name.rfind('/');
     return slash == std::string::npos ? std::string() : name.substr(0, slash);
 }
+
+// A directory opened only to resolve names relative to it.
+class DirectoryHandle {
+  public:
+    DirectoryHandle() = default;
+    ~DirectoryHandle() { close(); }
+    DirectoryHandle(DirectoryHandle const&) = delete;
+    DirectoryHandle& operator=(DirectoryHandle const&) = delete;
+
+    void open(std::string const& path)
+    {
+        close();
+        descriptor = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        openError = descriptor < 0 ? errno : 0;
+    }
+    void close()
+    {
+        if (descriptor >= 0)
+            ::close(descriptor);
+        descriptor = -1;
+    }
+    bool isOpen() const { return descriptor >= 0; }
+    int fd() const { return descriptor; }
+    int error() const { return openError; }
+
+  private:
+    int descriptor = -1;
+    int openError = 0;
+};
 
 } // namespace
 
@@ -168,34 +198,51 @@ void PackageManager::uninstallSingle(std::string const& name)
     int const id = findPackageId(name);
     std::vector<std::string> const files = findPackageFiles(name);
 
+    // One read transaction over all the owner checks: outside a transaction
+    // SQLite takes and drops its file lock for every single query.
+    SQLite::Transaction ownerChecks(db());
+
     // Candidate directories as names relative to the install root.
     std::vector<std::string> candidates;
-    std::string lastParent;
+    // Files of one directory come in runs: open each directory once and remove
+    // its files relative to it, instead of resolving every full path again.
+    std::optional<std::string> openParent;
+    DirectoryHandle parentDir;
+    bool ancestorsAdded = false;
     for (auto const& file : files) {
         if (!staysBelowRoot(file) || hasOtherFileOwners(file, id))
             continue;
-        std::string const destination = destinationPath(file);
-        struct stat status {};
-        if (::lstat(destination.c_str(), &status) != 0)
-            continue; // already gone
-        bool isDirectory = S_ISDIR(status.st_mode);
-        if (S_ISLNK(status.st_mode)) {
-            struct stat target {};
-            isDirectory = ::stat(destination.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+        std::string const parent = parentOf(file);
+        if (parent != openParent) {
+            openParent = parent;
+            parentDir.open(parent.empty() ? destinationPath(".") : destinationPath(parent));
+            ancestorsAdded = false;
         }
-        if (isDirectory) {
+        if (!parentDir.isOpen() && parentDir.error() != EACCES)
+            continue; // no directory there: the file is gone already
+
+        // A directory refuses unlink (EISDIR) and becomes a candidate instead;
+        // anything else, a symlink included, is removed as itself.
+        std::string const baseName = file.substr(parent.empty() ? 0 : parent.size() + 1);
+        int const removed = parentDir.isOpen() ? ::unlinkat(parentDir.fd(), baseName.c_str(), 0)
+                                               : ::unlink(destinationPath(file).c_str());
+        int const error = errno;
+        if (removed != 0 && error == ENOENT)
+            continue;
+        if (removed != 0 && error == EISDIR) {
             candidates.push_back(file);
             continue;
         }
-        // Files of one directory come in runs; their ancestors need adding once.
-        std::string parent = parentOf(file);
-        if (parent != lastParent) {
-            lastParent = parent;
-            for (; !parent.empty(); parent = parentOf(parent))
-                candidates.push_back(parent);
+        if (removed != 0)
+            throw fs::filesystem_error("cannot remove", destinationPath(file),
+                                       std::error_code(error, std::generic_category()));
+        if (!ancestorsAdded) {
+            ancestorsAdded = true;
+            for (std::string dir = parent; !dir.empty(); dir = parentOf(dir))
+                candidates.push_back(dir);
         }
-        fs::remove(destination);
     }
+    parentDir.close();
 
     // Descending order puts every directory after the longer paths below it.
     std::sort(candidates.begin(), candidates.end(), std::greater<>());
@@ -215,6 +262,7 @@ void PackageManager::uninstallSingle(std::string const& name)
             throw fs::filesystem_error("cannot remove directory", directory,
                                        std::error_code(error, std::generic_category()));
     }
+    ownerChecks.commit();
 
     removePackageFromDb(id);
 }

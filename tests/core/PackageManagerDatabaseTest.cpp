@@ -83,6 +83,7 @@ TEST_F(DatabaseOpen, OldDatabaseGainsVersionColumnAndRebuiltIndexes)
         old.exec("CREATE TABLE package (id integer primary key, name text);"
                  "CREATE TABLE file (package_id integer, name text);"
                  "CREATE INDEX i_package ON package(name);"
+                 "CREATE INDEX i_file_by_name ON file(package_id);"
                  "INSERT INTO package(id, name) VALUES (1, 'beta'), (2, 'alpha');"
                  "INSERT INTO file VALUES (1, 'usr/bin/beta');");
     }
@@ -95,6 +96,9 @@ TEST_F(DatabaseOpen, OldDatabaseGainsVersionColumnAndRebuiltIndexes)
     EXPECT_EQ(tablesAndIndexes(sandbox.databasePath()), fullSchema);
     EXPECT_THAT(queryColumn(sandbox.databasePath(), "SELECT sql FROM sqlite_master WHERE name = 'i_package'"),
                 ElementsAre("CREATE UNIQUE INDEX i_package ON package(name)"));
+    EXPECT_THAT(
+        queryColumn(sandbox.databasePath(), "SELECT sql FROM sqlite_master WHERE name = 'i_file_by_name'"),
+        ElementsAre("CREATE INDEX i_file_by_name ON file(name)"));
 }
 
 TEST_F(DatabaseOpen, InitDatabaseRecreatesOnlyOnTheFirstOpen)

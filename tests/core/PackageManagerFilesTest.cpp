@@ -140,6 +140,13 @@ TEST_F(FileCopy, SymlinkOverAnExistingDirectoryIsRefused)
                   "' is an existing directory");
 }
 
+TEST_F(FileCopy, SpecialFilesFailWithTheLibraryError)
+{
+    Vandrel::Test::stagePackage(unpackDir(), {.name = "a", .dirs = {"run"}});
+    ASSERT_EQ(::mkfifo(staged("run/fifo").c_str(), 0644), 0);
+    EXPECT_THROW(manager->copyFiles(unpackDir()), fs::filesystem_error);
+}
+
 TEST_F(FileCopy, SymlinkToAPackageDirectoryBecomesARealUnrecordedDirectory)
 {
     EXPECT_THAT(

@@ -351,6 +351,16 @@ TEST_F(Uninstaller, EmptyDirectoriesGoButNeverThePrefixOrAnythingElse)
     EXPECT_FALSE(manager->isInstall("a"));
 }
 
+TEST_F(Uninstaller, RecordedSymlinkIsRemovedAsALinkEvenWhenItNowPointsToADirectory)
+{
+    install(archive({.name = "a", .symlinks = {{"usr/bin/later", "../../../laterdir"}}}));
+    sandbox.writeFile("laterdir/kept", "k");
+    uninstall("a");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(prefix() / "usr/bin/later")));
+    EXPECT_EQ(Vandrel::Test::readFile(sandbox.root() / "laterdir/kept"), "k");
+    EXPECT_THAT(treeOf(prefix()), IsEmpty());
+}
+
 TEST_F(Uninstaller, RemovingEverythingKeepsThePrefixItself)
 {
     install(archive({.name = "b", .files = {{"only", "o"}, {"usr/lib/deep/x", "x"}}}));

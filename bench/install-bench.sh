@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Installer benchmark: how vdpk compares with the plain tools.
+#
+# usage: bench/install-bench.sh [N] [VDPK]
+#   N     entries in the benchmark package (default 10000)
+#   VDPK  the vdpk binary (default $VDPK or build/bin/vdpk)
+#   RUNS  environment: rounds per figure (default 5)
+#   BENCH_DIR  environment: where to work (default $TMPDIR or /tmp); a tmpfs
+#         such as /dev/shm keeps disk writeback of other processes out of
+#         the figures
+#
+# Builds a package of N entries (mostly 1-16 KiB files in nested usr/...
+# directories, some symlinks, a few larger incompressible files), packs it as
+# the builder does (tar -cjf ARCHIVE -C DIR .), then times, interleaved and
+# RUNS times each, reporting medians:
+#   floor      tar -xjf ARCHIVE into an empty directory
+#   install    vdpk --install --file ARCHIVE into a fresh prefix
+#   uninstall  vdpk --uninstall on that prefix
+#   rm -rf     removal of an identical copy of the installed tree
+# and the peak resident set size of the vdpk runs.
+# Targets: install <= 2.3x floor and uninstall <= 1.3x rm -rf at N=10000;
+# peak memory < 64 MiB; from N=10000 to N=100000 both grow at most 11-fold
+# (compare two runs).
+set -euo pipefail
+
+here="$(cd "$(dirname "$0")" && pwd)"
+repo="$(cd "$here/.." && pwd)"
+count="${1:-10000}"
+vdpk="${2:-${VDPK:-$repo/build/bin/vdpk}}"
+runs="${RUNS:-5}"
+name=bench
+
+[ -x "$vdpk" ] || { echo "vdpk not found or not executable: $vdpk" >&2; exit 1; }
+vdpk="$(cd "$(dirname "$vdpk")" && pwd)/$(basename "$vdpk")"
+
+work="$(mktemp -d "${BENCH_DIR:-${TMPDIR:-/tmp}}/vdpk-bench-XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/tmp" "$work/etc"
+# vdpk's unpack directories and runner logs stay inside the work directory.
+export TMPDIR="$work/tmp"
+
+echo "Preparing a package of $count entries..."
+python3 "$here/make-tree.py" "$work/stage" "$count" "$name"
+archive="$work/$name-1.0-x64.vdpk.tar.bz2"
+tar -cjf "$archive" -C "$work/stage" .
+rm -rf "$work/stage"
+echo "archive: $(du -h "$archive" | cut -f1)"
+
+# An absolute database path: under --prefix it lands inside the prefix.
+cat >"$work/etc/pkg.yml" <<EOF
+database: "/var/lib/vdpk/packages.db"
+shareDir: "$repo/share"
+pkgRepoUrl: "http://127.0.0.1:9/"
+pkgRepoCachePath: "$work/cache"
+EOF
+
+measure() { python3 "$here/measure.py" "$@"; }
+declare -a floor install uninstall rmrf mem_install mem_uninstall
+
+for ((r = 1; r <= runs; r++)); do
+    rm -rf "$work/floor" "$work/prefix" "$work/copy"
+    mkdir "$work/floor"
+    read -r t _ < <(measure tar -xjf "$archive" -C "$work/floor")
+    floor+=("$t")
+    rm -rf "$work/floor"
+
+    read -r t m < <(MEASURE_LOG="$work/install.log" measure "$vdpk" --config "$work/etc" \
+        --prefix "$work/prefix" --install --file "$archive")
+    install+=("$t") mem_install+=("$m")
+    [ -f "$work/prefix/usr/lib/big/blob0" ] || { echo "install failed, see:" >&2; tail -5 "$work/install.log" >&2; exit 1; }
+
+    mkdir "$work/copy"
+    cp -a "$work/prefix/usr" "$work/copy/usr"
+
+    read -r t m < <(MEASURE_LOG="$work/uninstall.log" measure "$vdpk" --config "$work/etc" \
+        --prefix "$work/prefix" --uninstall "$name")
+    uninstall+=("$t") mem_uninstall+=("$m")
+    [ ! -e "$work/prefix/usr" ] || { echo "uninstall left files behind" >&2; exit 1; }
+
+    read -r t _ < <(measure rm -rf "$work/copy/usr")
+    rmrf+=("$t")
+    echo "round $r: floor ${floor[-1]}s  install ${install[-1]}s  uninstall ${uninstall[-1]}s  rm -rf ${rmrf[-1]}s"
+    rm -f "$work"/tmp/stdout-* "$work"/tmp/stderr-*
+done
+
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {print a / b}'; }
+max() { printf '%s\n' "$@" | sort -g | tail -1; }
+
+f=$(median "${floor[@]}")
+i=$(median "${install[@]}")
+u=$(median "${uninstall[@]}")
+x=$(median "${rmrf[@]}")
+mi=$(max "${mem_install[@]}")
+mu=$(max "${mem_uninstall[@]}")
+
+echo
+echo "N=$count, median of $runs"
+printf 'floor (tar -xjf)   %8.3f s\n' "$f"
+printf 'vdpk --install     %8.3f s   %.2fx floor   (target <= 2.3x)\n' "$i" "$(ratio "$i" "$f")"
+printf 'rm -rf             %8.3f s\n' "$x"
+printf 'vdpk --uninstall   %8.3f s   %.2fx rm -rf  (target <= 1.3x)\n' "$u" "$(ratio "$u" "$x")"
+printf 'peak memory        install %.1f MiB, uninstall %.1f MiB   (target < 64 MiB)\n' \
+    "$(ratio "$mi" 1024)" "$(ratio "$mu" 1024)"
