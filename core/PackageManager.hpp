@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace Vandrel {
@@ -63,6 +64,8 @@ class PackageManager {
     std::vector<std::string> findPackageFiles(std::string const& name) const;
     std::vector<std::string> findDirectDependents(std::string const& name) const;
     bool hasOtherFileOwners(std::string const& fileName, int packageId) const;
+    // The package's recorded files for which hasOtherFileOwners is true.
+    std::unordered_set<std::string> filesWithOtherOwners(int packageId) const;
 
     // --- file installation ---
 

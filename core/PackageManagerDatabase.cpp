@@ -259,4 +259,15 @@ bool PackageManager::hasOtherFileOwners(std::string const& fileName, int package
     return found;
 }
 
+std::unordered_set<std::string> PackageManager::filesWithOtherOwners(int packageId) const
+{
+    SQLite::Statement query(db(), "SELECT f.name FROM file f WHERE f.package_id = ?1 AND EXISTS "
+                                  "(SELECT 1 FROM file g WHERE g.name = f.name AND g.package_id != ?1)");
+    query.bind(1, packageId);
+    std::unordered_set<std::string> names;
+    while (query.executeStep())
+        names.insert(query.getColumn(0).getString());
+    return names;
+}
+
 } // namespace Vandrel::Linux
