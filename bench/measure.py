@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Runs one command and prints its wall time in seconds and the peak resident
-set size (KiB) of the largest process among it and its descendants.
+"""Runs one command and prints its wall time in seconds, the peak resident set
+size (KiB) of the largest process among it and its descendants, and the CPU
+time (user + system, seconds) of it and its descendants.
 
 usage: measure.py COMMAND [ARGS...]
 Standard input is /dev/null; the command's output goes to /dev/null unless
@@ -19,8 +20,8 @@ def main():
     start = time.perf_counter()
     status = subprocess.call(sys.argv[1:], stdin=subprocess.DEVNULL, stdout=out, stderr=out)
     elapsed = time.perf_counter() - start
-    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-    print(f"{elapsed:.4f} {peak}")
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    print(f"{elapsed:.4f} {usage.ru_maxrss} {usage.ru_utime + usage.ru_stime:.4f}")
     sys.exit(status)
 
 

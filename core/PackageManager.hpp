@@ -98,6 +98,8 @@ class PackageManager {
     bool databaseReadable() const;
     bool copyRegularFile(std::filesystem::path const& source, std::string const& destination,
                          std::filesystem::path const& parent) const;
+    bool moveRegularFile(std::filesystem::path const& source, std::string const& destination,
+                         std::filesystem::path const& parent) const;
     void closeConnection() const;
 
     PkgConfig config;
@@ -110,6 +112,9 @@ class PackageManager {
     // Reused across calls; uninstall asks it once per file. Declared after the
     // connection so it is finalized first.
     mutable std::unique_ptr<SQLite::Statement> otherOwnersQuery;
+    // Set while install() copies from its own unpack directory, which is
+    // removed afterwards: regular files may then be moved instead of copied.
+    mutable bool moveRegularFiles = false;
 };
 
 } // namespace Vandrel::Linux

@@ -168,9 +168,11 @@ void PackageManager::copyEntry(fs::directory_entry const& entry, fs::path const&
         fs::create_symlink(target, destinationFs);
         installedPaths.push_back(packagePath);
     } else {
-        if (entry.is_regular_file() && copyRegularFile(entry.path(), destination, parent)) {
+        if (entry.is_regular_file() &&
+            ((moveRegularFiles && moveRegularFile(entry.path(), destination, parent)) ||
+             copyRegularFile(entry.path(), destination, parent))) {
             installedPaths.push_back(packagePath);
-            return; // mode and owner were set through the open descriptor
+            return; // mode and owner are the source's already
         }
         if (!parent.empty())
             fs::create_directories(parent);
@@ -182,6 +184,36 @@ void PackageManager::copyEntry(fs::directory_entry const& entry, fs::path const&
         installedPaths.push_back(packagePath);
     }
     copyPermissions(entry.path(), destination);
+}
+
+// Moves an unpacked regular file into place where that gives the same result
+// as copying it: nothing at the destination, or a regular file with no other
+// hard link (a copy would overwrite it in place, then take the source's mode
+// and owner, which the moved file has already). The destination is replaced
+// by a new file instead of being truncated, so a running program or a mapped
+// library that still uses the old one is not disturbed. Returns false to
+// leave the entry to the copy: a symlink or directory at the destination, a
+// shared inode, or another file system (after which no move is tried again).
+bool PackageManager::moveRegularFile(fs::path const& source, std::string const& destination,
+                                     fs::path const& parent) const
+{
+    struct stat existing {};
+    if (::lstat(destination.c_str(), &existing) == 0) {
+        if (!S_ISREG(existing.st_mode) || existing.st_nlink != 1)
+            return false;
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+        return false;
+    }
+    if (::rename(source.c_str(), destination.c_str()) == 0)
+        return true;
+    if (errno == ENOENT && !parent.empty()) {
+        fs::create_directories(parent);
+        if (::rename(source.c_str(), destination.c_str()) == 0)
+            return true;
+    }
+    if (errno == EXDEV)
+        moveRegularFiles = false;
+    return false;
 }
 
 // The copy of a regular package file with as few path lookups as possible:

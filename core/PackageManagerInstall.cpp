@@ -154,7 +154,15 @@ void PackageManager::install(std::string const& archivePath)
     if (installedVersion(package.name))
         uninstall(package.name);
 
-    std::vector<std::string> const files = copyFiles(unpackDir);
+    std::vector<std::string> files;
+    {
+        moveRegularFiles = true;
+        struct Reset {
+            bool& flag;
+            ~Reset() { flag = false; }
+        } const reset{moveRegularFiles};
+        files = copyFiles(unpackDir);
+    }
     saveIntoDb(package, files);
 }
 

@@ -193,6 +193,45 @@ TEST_F(InstallSequence, OwnersInTheArchiveAreCarriedOverWhenRunAsRoot)
     EXPECT_EQ(st.st_mode & 07777, 0751u);
 }
 
+TEST_F(InstallSequence, ReplacedFilesAreNewFilesUnlessTheDestinationIsShared)
+{
+    sandbox.writeFile("prefix/usr/bin/tool", "old tool");
+    sandbox.writeFile("outside/real", "old real");
+    sandbox.writeFile("prefix/etc/hard", "old hard");
+    fs::create_hard_link(prefix() / "etc/hard", sandbox.root() / "outside/hard");
+    fs::create_directories(prefix() / "usr/lib");
+    fs::create_symlink(sandbox.root() / "outside/real", prefix() / "usr/lib/link");
+    // A running program keeps its open file; it must not see the new bytes.
+    std::ifstream running(prefix() / "usr/bin/tool", std::ios::binary);
+
+    install(archive(
+        {.name = "a",
+         .files = {{"usr/bin/tool", "new tool"}, {"usr/lib/link", "new real"}, {"etc/hard", "new hard"}}}));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(running), {}), "old tool");
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/bin/tool"), "new tool");
+    // A symlink or a hard-linked file at the destination is written through.
+    EXPECT_TRUE(fs::is_symlink(prefix() / "usr/lib/link"));
+    EXPECT_EQ(Vandrel::Test::readFile(sandbox.root() / "outside/real"), "new real");
+    EXPECT_EQ(Vandrel::Test::readFile(sandbox.root() / "outside/hard"), "new hard");
+}
+
+TEST_F(InstallSequence, UnpackingOnAnotherFileSystemCopiesTheFiles)
+{
+    struct stat shm {
+    }, here{};
+    if (::stat("/dev/shm", &shm) != 0 || ::stat(sandbox.root().c_str(), &here) != 0 ||
+        shm.st_dev == here.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on a file system of its own";
+    std::string pattern = "/dev/shm/vandrel-pm-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    setenv("TMPDIR", pattern.c_str(), 1);
+    std::string const err = installError(archive({.name = "a", .files = {{"usr/a", "a"}, {"usr/b", "b"}}}));
+    setenv("TMPDIR", tmpDir().c_str(), 1);
+    fs::remove_all(pattern);
+    EXPECT_EQ(err, "<installed>");
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/b"), "b");
+}
+
 class InstallFailure : public Installer {};
 
 TEST_F(InstallFailure, ArchiveWithoutManifestInstallsNothing)
