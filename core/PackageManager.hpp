@@ -96,10 +96,14 @@ class PackageManager {
 
   private:
     bool databaseReadable() const;
-    bool copyRegularFile(std::filesystem::path const& source, std::string const& destination,
-                         std::filesystem::path const& parent) const;
-    bool moveRegularFile(std::filesystem::path const& source, std::string const& destination,
-                         std::filesystem::path const& parent) const;
+    enum class EntryKind : unsigned char { directory, symlink, regular, other };
+    static EntryKind kindOf(std::filesystem::directory_entry const& entry);
+    void installEntry(std::string const& source, std::string const& packagePath, EntryKind kind,
+                      std::vector<std::string>& installedPaths) const;
+    bool copyRegularFile(std::string const& source, std::string const& destination,
+                         std::string const& parent) const;
+    bool moveRegularFile(std::string const& source, std::string const& destination,
+                         std::string const& parent) const;
     void closeConnection() const;
 
     PkgConfig config;

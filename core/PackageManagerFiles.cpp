@@ -52,14 +52,14 @@ class FileDescriptor {
     int fd;
 };
 
-[[noreturn]] void throwCopyError(int error, fs::path const& source, std::string const& destination)
+[[noreturn]] void throwCopyError(int error, std::string const& source, std::string const& destination)
 {
     throw fs::filesystem_error("cannot copy file", source, destination,
                                std::error_code(error, std::generic_category()));
 }
 
 // Copies a regular file's bytes into an open destination.
-void copyBytes(int in, int out, off_t size, fs::path const& source, std::string const& destination)
+void copyBytes(int in, int out, off_t size, std::string const& source, std::string const& destination)
 {
     off_t offset = 0;
     while (offset < size) {
@@ -118,72 +118,95 @@ std::vector<std::string> PackageManager::copyFiles(fs::path unpackDir) const
     fs::path const filesDir = unpackDir / "files";
 
     // Collect first and copy afterwards, directories first: every directory is
-    // in place (with its mode and owner) before any file lands in it.
-    std::vector<fs::directory_entry> directories;
-    std::vector<fs::directory_entry> others;
+    // in place (with its mode and owner) before any file lands in it. Only the
+    // package path and the kind are kept per entry: a directory_entry holds a
+    // parsed path, which costs far more memory in a package of many files.
+    std::vector<std::pair<std::string, EntryKind>> directories;
+    std::vector<std::pair<std::string, EntryKind>> others;
     for (fs::directory_entry const& entry : fs::recursive_directory_iterator(unpackDir)) {
-        if (packagePathOf(entry.path(), filesDir).empty())
+        std::string packagePath = packagePathOf(entry.path(), filesDir);
+        if (packagePath.empty())
             continue;
-        if (entry.is_directory())
-            directories.push_back(entry);
-        else
-            others.push_back(entry);
+        EntryKind const kind = kindOf(entry);
+        (kind == EntryKind::directory ? directories : others).emplace_back(std::move(packagePath), kind);
     }
 
-    for (auto const& entry : directories)
-        copyEntry(entry, filesDir, installedPaths);
-    for (auto const& entry : others)
-        copyEntry(entry, filesDir, installedPaths);
+    std::string const sourcePrefix = filesDir.native() + "/";
+    for (auto const& [packagePath, kind] : directories)
+        installEntry(sourcePrefix + packagePath, packagePath, kind, installedPaths);
+    directories = {};
+    for (auto const& [packagePath, kind] : others)
+        installEntry(sourcePrefix + packagePath, packagePath, kind, installedPaths);
     return installedPaths;
+}
+
+PackageManager::EntryKind PackageManager::kindOf(fs::directory_entry const& entry)
+{
+    // The type of a walked entry comes from the directory listing; only a
+    // symlink needs a look at its target.
+    if (entry.is_directory())
+        return EntryKind::directory;
+    if (entry.is_symlink())
+        return EntryKind::symlink;
+    return entry.is_regular_file() ? EntryKind::regular : EntryKind::other;
 }
 
 void PackageManager::copyEntry(fs::directory_entry const& entry, fs::path const& filesDir,
                                std::vector<std::string>& installedPaths) const
 {
-    std::string const packagePath = packagePathOf(entry.path(), filesDir);
-    std::string const destination = destinationPath(packagePath);
-    fs::path const destinationFs(destination);
-    fs::path const parent = destinationFs.parent_path();
+    installEntry(entry.path().native(), packagePathOf(entry.path(), filesDir), kindOf(entry), installedPaths);
+}
+
+void PackageManager::installEntry(std::string const& source, std::string const& packagePath, EntryKind kind,
+                                  std::vector<std::string>& installedPaths) const
+{
+    // The root joined with a relative package path, without a path object per file.
+    std::string destination = installPrefix ? *installPrefix : std::string();
+    if (destination.empty() || destination.back() != '/')
+        destination += '/';
+    destination += packagePath;
+    size_t const slash = destination.rfind('/');
+    std::string const parent = slash == 0 ? std::string("/") : destination.substr(0, slash);
     std::error_code ec;
 
-    if (entry.is_directory()) {
-        fs::file_status const status = fs::status(destinationFs, ec);
+    if (kind == EntryKind::directory) {
+        fs::file_status const status = fs::status(destination, ec);
         if (fs::exists(status) && !fs::is_directory(status))
             throw std::runtime_error(
                 fmt::format("Cannot install directory '{}' because destination '{}' is not a directory",
                             packagePath, destination));
-        fs::create_directories(destinationFs);
-    } else if (entry.is_symlink()) {
-        fs::path const target = fs::read_symlink(entry.path());
+        fs::create_directories(destination);
+    } else if (kind == EntryKind::symlink) {
+        fs::path const target = fs::read_symlink(source);
         if (!parent.empty())
             fs::create_directories(parent);
-        fs::file_status const own = fs::symlink_status(destinationFs, ec);
+        fs::file_status const own = fs::symlink_status(destination, ec);
         if (fs::exists(own)) {
             if (fs::is_directory(own))
                 throw std::runtime_error(fmt::format(
                     "Cannot install symlink '{}' because destination '{}' is an existing directory",
                     packagePath, destination));
-            fs::remove(destinationFs);
+            fs::remove(destination);
         }
-        fs::create_symlink(target, destinationFs);
+        fs::create_symlink(target, destination);
         installedPaths.push_back(packagePath);
     } else {
-        if (entry.is_regular_file() &&
-            ((moveRegularFiles && moveRegularFile(entry.path(), destination, parent)) ||
-             copyRegularFile(entry.path(), destination, parent))) {
+        if (kind == EntryKind::regular &&
+            ((moveRegularFiles && moveRegularFile(source, destination, parent)) ||
+             copyRegularFile(source, destination, parent))) {
             installedPaths.push_back(packagePath);
             return; // mode and owner are the source's already
         }
         if (!parent.empty())
             fs::create_directories(parent);
-        if (fs::is_directory(destinationFs, ec))
+        if (fs::is_directory(destination, ec))
             throw std::runtime_error(
                 fmt::format("Cannot install file '{}' because destination '{}' is an existing directory",
                             packagePath, destination));
-        fs::copy_file(entry.path(), destinationFs, fs::copy_options::overwrite_existing);
+        fs::copy_file(source, destination, fs::copy_options::overwrite_existing);
         installedPaths.push_back(packagePath);
     }
-    copyPermissions(entry.path(), destination);
+    copyPermissions(source, destination);
 }
 
 // Moves an unpacked regular file into place where that gives the same result
@@ -194,8 +217,8 @@ void PackageManager::copyEntry(fs::directory_entry const& entry, fs::path const&
 // library that still uses the old one is not disturbed. Returns false to
 // leave the entry to the copy: a symlink or directory at the destination, a
 // shared inode, or another file system (after which no move is tried again).
-bool PackageManager::moveRegularFile(fs::path const& source, std::string const& destination,
-                                     fs::path const& parent) const
+bool PackageManager::moveRegularFile(std::string const& source, std::string const& destination,
+                                     std::string const& parent) const
 {
     struct stat existing {};
     if (::lstat(destination.c_str(), &existing) == 0) {
@@ -221,8 +244,8 @@ bool PackageManager::moveRegularFile(fs::path const& source, std::string const& 
 // refuses a directory, as the checks above would), and owner and mode are set
 // through the descriptor, owner first so set-ID bits survive. Returns false
 // when the source is no regular file, leaving it to the general path above.
-bool PackageManager::copyRegularFile(fs::path const& source, std::string const& destination,
-                                     fs::path const& parent) const
+bool PackageManager::copyRegularFile(std::string const& source, std::string const& destination,
+                                     std::string const& parent) const
 {
     FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat sourceStatus {};
