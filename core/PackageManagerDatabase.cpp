@@ -31,6 +31,15 @@ void rebuildIndexUnlessCurrent(SQLite::Database& database, char const* name, cha
     database.exec(createStatement);
 }
 
+// Column 0 of every row a query yields, in order.
+std::vector<std::string> firstColumn(SQLite::Statement& query)
+{
+    std::vector<std::string> values;
+    while (query.executeStep())
+        values.push_back(query.getColumn(0).getString());
+    return values;
+}
+
 } // namespace
 
 PackageManager::PackageManager(PkgConfig const& config, bool initDatabase)
@@ -186,13 +195,10 @@ void PackageManager::throwSqlError(std::string const& context, SQLite::Exception
 
 std::vector<std::string> PackageManager::installedPackages() const
 {
-    std::vector<std::string> names;
     if (!connection && !databaseReadable())
-        return names;
+        return {};
     SQLite::Statement query(db(), "SELECT name FROM package ORDER BY name");
-    while (query.executeStep())
-        names.push_back(query.getColumn(0).getString());
-    return names;
+    return firstColumn(query);
 }
 
 std::optional<std::string> PackageManager::installedVersion(std::string const& name) const
@@ -225,10 +231,7 @@ std::vector<std::string> PackageManager::findPackageFiles(std::string const& nam
     SQLite::Statement query(
         db(), "SELECT f.name FROM file f JOIN package p ON f.package_id = p.id WHERE p.name = ?");
     query.bind(1, name);
-    std::vector<std::string> files;
-    while (query.executeStep())
-        files.push_back(query.getColumn(0).getString());
-    return files;
+    return firstColumn(query);
 }
 
 std::vector<std::string> PackageManager::findDirectDependents(std::string const& name) const
@@ -237,10 +240,7 @@ std::vector<std::string> PackageManager::findDirectDependents(std::string const&
         db(),
         "SELECT p.name FROM dependency d JOIN package p ON d.package_id = p.id WHERE d.dependency_name = ?");
     query.bind(1, name);
-    std::vector<std::string> names;
-    while (query.executeStep())
-        names.push_back(query.getColumn(0).getString());
-    return names;
+    return firstColumn(query);
 }
 
 bool PackageManager::hasOtherFileOwners(std::string const& fileName, int packageId) const
