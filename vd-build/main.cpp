@@ -1,9 +1,7 @@
-#include <iostream>
+#include "vd-build/PkgBuildCli.hpp"
 
-// The build tool's front end arrives with the package builder; until then the
-// program only says so and fails, so no script mistakes it for a working build.
-int main()
+int main(int argc, char** argv)
 {
-    std::cerr << "Error: vd-build is not available yet\n";
-    return 1;
+    Vandrel::Linux::PkgBuildCli cli;
+    return cli.run(argc, argv);
 }

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+namespace Vandrel::Linux {
+
+// The build configuration, read from "build.yml" next to "pkg.yml". Values
+// are kept exactly as written; the builder makes the paths it needs absolute.
+struct BuildConfig {
+    std::string template_; // "template" (a keyword in C++)
+    std::string workDir;
+    std::string packageSources;
+    std::string packageRepo;
+    std::string pkgDatabasePath;
+
+    // Reads configDir + "/build.yml": the five keys below "buildFs", each required.
+    static BuildConfig load(std::string const& configDir);
+};
+
+} // namespace Vandrel::Linux

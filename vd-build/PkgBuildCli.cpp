@@ -1,0 +1,153 @@
+#include "vd-build/PkgBuildCli.hpp"
+
+#include "vd-build/PackageBuilder.hpp"
+
+#include <fmt/format.h>
+
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+
+namespace Vandrel::Linux {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char const* usageText =
+    "Usage:\n"
+    "  vd-build [options]\n"
+    "  vd-build [options] --build-all\n"
+    "  vd-build [options] --mount-build-fs\n"
+    "  vd-build [options] --unmount-build-fs\n"
+    "\n"
+    "Options:\n"
+    "  --help               Show this help and exit.\n"
+    "  -c, --config <dir>   Configuration directory. Defaults to VDPK_CONFIG or config.\n"
+    "  --existing-build-fs  Use an already prepared build filesystem.\n"
+    "  --keep-build-fs      Keep the build filesystem after building.\n"
+    "  --keep-dist          Keep each package dist directory after building.\n"
+    "  --mount-build-fs     Mount runtime filesystems in the build filesystem and exit.\n"
+    "  --unmount-build-fs   Unmount runtime filesystems from the build filesystem and exit.\n"
+    "  --build-all          Build packages from the configured package sources.\n";
+
+} // namespace
+
+int PkgBuildCli::run(int argc, char const* const* argv)
+{
+    try {
+        parseArgs(argc, argv);
+        if (helpRequested()) {
+            printHelp();
+            return 0;
+        }
+        loadConfigs();
+        dispatch();
+    } catch (std::exception const& e) {
+        std::cerr << "Error: " << e.what() << std::endl;
+        std::cerr << "Use --help for help." << std::endl;
+        return 1;
+    }
+    return 0;
+}
+
+void PkgBuildCli::parseArgs(int argc, char const* const* argv)
+{
+    parser = argh::parser();
+    parser.add_params({"--config", "-c"});
+    parser.parse(argc, argv);
+}
+
+bool PkgBuildCli::helpRequested() const
+{
+    return parser["--help"];
+}
+
+void PkgBuildCli::printHelp() const
+{
+    std::cout << usageText << std::flush;
+}
+
+std::string PkgBuildCli::resolveConfigPath() const
+{
+    if (parser[{"--config", "-c"}])
+        throw std::runtime_error(fmt::format("{}: option '--config' requires a value", "E1"));
+    auto const& params = parser.params();
+    for (char const* name : {"config", "c"}) {
+        if (auto it = params.find(name); it != params.end())
+            return it->second;
+    }
+    if (char const* env = std::getenv("VDPK_CONFIG"); env != nullptr && *env != '\0')
+        return env;
+    return "config";
+}
+
+void PkgBuildCli::loadConfigs()
+{
+    std::string const dir = resolveConfigPath();
+    pkgConfig.loadConfig(dir);
+    buildConfig = BuildConfig::load(dir);
+}
+
+void PkgBuildCli::dispatch()
+{
+    std::string const configDir = resolveConfigPath();
+    // Every action works on the build filesystem, so every action holds it.
+    FileLock const runLock = acquireRunLock();
+
+    if (parser["--mount-build-fs"]) {
+        PackageBuilder builder(pkgConfig, buildConfig);
+        builder.mountBuildFs(configDir);
+        return;
+    }
+    if (parser["--unmount-build-fs"]) {
+        PackageBuilder builder(pkgConfig, buildConfig);
+        builder.unmountBuildFs(configDir);
+        return;
+    }
+    if (parser["--build-all"]) {
+        buildAll();
+        return;
+    }
+    buildSingle();
+}
+
+bool PkgBuildCli::keepBuildFsRequested() const
+{
+    return parser["--keep-build-fs"] || parser["--existing-build-fs"];
+}
+
+bool PkgBuildCli::keepDistRequested() const
+{
+    return parser["--keep-dist"];
+}
+
+bool PkgBuildCli::shouldTearDownBuildFs() const
+{
+    return !keepBuildFsRequested();
+}
+
+fs::path PkgBuildCli::lockFilePath(std::string const& workDir)
+{
+    fs::path root = fs::absolute(workDir).lexically_normal();
+    if (!root.has_filename() && root.has_parent_path() && root != root.root_path())
+        root = root.parent_path();
+    root += ".lock";
+    return root;
+}
+
+FileLock PkgBuildCli::acquireRunLock() const
+{
+    std::string const workDir = validateWorkDir(buildConfig.workDir);
+    fs::path const lockPath = lockFilePath(workDir);
+    fs::create_directories(lockPath.parent_path());
+    FileLock lock = FileLock::tryAcquire(lockPath.string());
+    if (!lock)
+        throw std::runtime_error(
+            fmt::format("Another vd-build run is using the build filesystem '{}' (lock file '{}')", workDir,
+                        lockPath.string()));
+    return lock;
+}
+
+} // namespace Vandrel::Linux

@@ -1,0 +1,218 @@
+#include "vd-build/PkgBuildCli.hpp"
+
+#include "core/PackageManager.hpp"
+#include "core/Shell.hpp"
+#include "core/ShellQuote.hpp"
+#include "core/VersionUtils.hpp"
+#include "core/WorkingDirectoryGuard.hpp"
+#include "vd-build/PackageBuilder.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <iostream>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+namespace Vandrel::Linux {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::array<std::string_view, 12> dangerousPaths = {
+    "", "/", "/home", "/usr", "/etc", "/var", "/tmp", "/boot", "/dev", "/proc", "/sys", "/run",
+};
+
+bool isDangerousText(std::string text)
+{
+    while (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+    return std::find(dangerousPaths.begin(), dangerousPaths.end(), text) != dangerousPaths.end();
+}
+
+// The scripts act on the directory the path names, not on its spelling:
+// "/usr/", "//usr", "/usr/." and a link to / all name a system directory.
+bool isDangerousPath(std::string const& directory)
+{
+    if (directory.empty())
+        return true;
+    if (isDangerousText(fs::absolute(directory).lexically_normal().string()))
+        return true;
+    std::error_code ec;
+    fs::path const resolved = fs::canonical(directory, ec);
+    return !ec && isDangerousText(resolved.string());
+}
+
+void runScript(std::string const& command, bool verbose, char const* name)
+{
+    ShellConfig config;
+    config.verbose = verbose;
+    ShellResult const result = [&] {
+        Shell shell(command, config);
+        return shell.result().get();
+    }();
+    if (result.exitCode != 0)
+        throw std::runtime_error(fmt::format("{} failed with exit code {}", name, result.exitCode));
+}
+
+} // namespace
+
+void PkgBuildCli::buildAll()
+{
+    buildWithManagedBuildFs([this](PackageBuilder& builder) {
+        WorkingDirectoryGuard startDir(fs::current_path());
+        auto const dirs = packageSourceDirectoriesToBuild();
+        printBuildAllReport(dirs.size());
+        if (!dirs.empty()) {
+            std::cerr << "Start in 5 seconds" << std::endl;
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+            for (auto const& dir : dirs) {
+                WorkingDirectoryGuard inSourceDir(dir);
+                buildCurrentPackage(builder);
+                inSourceDir.restore();
+            }
+        }
+        startDir.restore();
+    });
+}
+
+void PkgBuildCli::buildSingle()
+{
+    buildWithManagedBuildFs([this](PackageBuilder& builder) {
+        WorkingDirectoryGuard startDir(fs::current_path());
+        buildCurrentPackage(builder);
+        startDir.restore();
+    });
+}
+
+void PkgBuildCli::buildWithManagedBuildFs(BuildStep const& step)
+{
+    bool const existing = parser["--existing-build-fs"];
+    std::string const configDir = resolveConfigPath();
+    bool const keep = keepBuildFsRequested();
+    PackageBuilder builder(pkgConfig, buildConfig);
+    builder.keepDist = keepDistRequested();
+    // Refused before anything is prepared that could not be built in.
+    PackageBuilder::checkChrootRoot(builder.buildConfig.workDir);
+
+    if (!existing)
+        prepareBuildFs();
+    builder.mountBuildFs(configDir);
+    try {
+        step(builder);
+    } catch (...) {
+        // A teardown failure leaves the build filesystem in an unknown state;
+        // that is the error the user must see, so it replaces the build's.
+        if (!keep)
+            tearDownBuildFs(builder, configDir);
+        throw;
+    }
+    if (!keep)
+        tearDownBuildFs(builder, configDir);
+}
+
+void PkgBuildCli::buildCurrentPackage(PackageBuilder& builder) const
+{
+    Package package;
+    package.load("package.yml");
+    builder.build(package);
+}
+
+std::vector<fs::path> PkgBuildCli::packageSourceDirectories() const
+{
+    fs::path const root = buildConfig.packageSources;
+    if (!fs::exists(root))
+        throw std::runtime_error("Package sources directory does not exist: '" + root.string() + "'");
+    if (!fs::is_directory(root))
+        throw std::runtime_error("Package sources path is not a directory: '" + root.string() + "'");
+
+    std::vector<fs::path> dirs;
+    for (auto const& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.path().filename() == "package.yml" && entry.is_regular_file())
+            dirs.push_back(entry.path().parent_path());
+    }
+    // Path order compares component by component: a/b sorts before a-b.
+    std::sort(dirs.begin(), dirs.end());
+    return dirs;
+}
+
+std::vector<fs::path> PkgBuildCli::packageSourceDirectoriesToBuild() const
+{
+    PkgConfig config = pkgConfig;
+    config.database = buildConfig.pkgDatabasePath;
+    PackageManager manager(config, false);
+    manager.setInstallPrefix(buildConfig.workDir);
+
+    std::vector<fs::path> result;
+    for (auto const& dir : packageSourceDirectories()) {
+        Package package;
+        package.load((dir / "package.yml").string());
+        if (packageNeedsBuild(package, manager))
+            result.push_back(dir);
+    }
+    return result;
+}
+
+bool PkgBuildCli::packageNeedsBuild(Package const& package, PackageManager const& manager)
+{
+    auto const installed = manager.installedVersion(package.name);
+    return !installed || VersionUtils::compareVersions(*installed, package.version) < 0;
+}
+
+std::string PkgBuildCli::validateWorkDir(std::string const& directory)
+{
+    constexpr char const* blanks = " \t\r\n";
+    auto const first = directory.find_first_not_of(blanks);
+    std::string const trimmed = first == std::string::npos
+                                    ? std::string()
+                                    : directory.substr(first, directory.find_last_not_of(blanks) - first + 1);
+    if (isDangerousPath(trimmed))
+        throw std::runtime_error("Refusing to operate on dangerous path: '" + trimmed + "'");
+    return trimmed;
+}
+
+void PkgBuildCli::prepareBuildFs()
+{
+    std::string const workDir = validateWorkDir(buildConfig.workDir);
+    std::string const configDir = resolveConfigPath();
+    PackageBuilder builder(pkgConfig, buildConfig);
+
+    bool const wasMounted = builder.isBuildFsMounted();
+    if (wasMounted)
+        builder.unmountBuildFs(configDir);
+    std::string const command =
+        fmt::format("{} {} {}", shellQuote((builder.toolBinDir / "prepare-build-fs").string()),
+                    shellQuote(buildConfig.template_), shellQuote(workDir));
+    runScript(command, true, "prepare-build-fs");
+    if (wasMounted)
+        builder.mountBuildFs(configDir);
+}
+
+void PkgBuildCli::cleanBuildFs()
+{
+    std::string const workDir = validateWorkDir(buildConfig.workDir);
+    PackageBuilder const builder(pkgConfig, buildConfig);
+    std::string const command = fmt::format(
+        "{} {}", shellQuote((builder.toolBinDir / "clean-build-fs").string()), shellQuote(workDir));
+    runScript(command, false, "clean-build-fs");
+}
+
+void PkgBuildCli::tearDownBuildFs(PackageBuilder& builder, std::string const& configDir)
+{
+    builder.unmountBuildFs(configDir);
+    cleanBuildFs();
+}
+
+void PkgBuildCli::printBuildAllReport(std::size_t count)
+{
+    std::cerr << "Build report ["
+              << "R1"
+              << "]: " << count << " package(s) will be built" << std::endl;
+}
+
+} // namespace Vandrel::Linux
