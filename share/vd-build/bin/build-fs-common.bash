@@ -1,0 +1,122 @@
+# Shared by the four build filesystem commands; sourced, never run.
+#
+# These commands run as root and mount, unmount and delete whole trees, so
+# every path they are given goes through buildfs_resolve_root first, and every
+# deletion is preceded by a look at the kernel's mount table.
+
+buildfs_name=${0##*/}
+
+buildfs_die() {
+  printf '%s: %s\n' "$buildfs_name" "$*" >&2
+  exit 1
+}
+
+buildfs_note() {
+  printf '%s: %s\n' "$buildfs_name" "$*"
+}
+
+buildfs_usage() {
+  printf 'Usage: %s %s\n' "$buildfs_name" "$1" >&2
+  exit 2
+}
+
+# The directories a build filesystem must never be. The first twelve are the
+# build tool's own list; the rest are further top-level system directories,
+# needed here because these commands act on the resolved path and on a
+# merged-/usr host /bin, /lib and /sbin resolve to /usr/bin, /usr/lib, /usr/sbin.
+buildfs_dangerous=(
+  "" "/" "/home" "/usr" "/etc" "/var" "/tmp" "/boot" "/dev" "/proc" "/sys" "/run"
+  "/bin" "/sbin" "/lib" "/lib32" "/lib64" "/libx32" "/root" "/opt" "/srv" "/mnt" "/media"
+  "/usr/bin" "/usr/sbin" "/usr/lib" "/usr/lib32" "/usr/lib64" "/usr/libx32"
+  "/usr/libexec" "/usr/include" "/usr/share" "/usr/src"
+)
+
+buildfs_is_dangerous() {
+  local candidate=$1 entry
+  for entry in "${buildfs_dangerous[@]}"; do
+    [[ $candidate == "$entry" ]] && return 0
+  done
+  return 1
+}
+
+# Sets buildfs_root to the fully resolved form of the given root, or refuses.
+# Both the lexically normalised form ("//usr/." is /usr) and the resolved form
+# (a link to / is /) are checked, for the text as given and with surrounding
+# blanks trimmed, so no spelling of a system directory gets through.
+buildfs_resolve_root() {
+  local given=$1 trimmed text normalised resolved blanks=$' \t\r\n'
+  # The build tool trims exactly these four characters from its setting.
+  trimmed=${given#"${given%%[!"$blanks"]*}"}
+  trimmed=${trimmed%"${trimmed##*[!"$blanks"]}"}
+  for text in "$given" "$trimmed"; do
+    if [[ -z $text ]]; then
+      buildfs_die "Refusing to operate on dangerous path: '$trimmed'"
+    fi
+    normalised=$(realpath --canonicalize-missing --no-symlinks -- "$text") ||
+      buildfs_die "cannot normalise path: '$given'"
+    resolved=$(realpath --canonicalize-missing -- "$text") ||
+      buildfs_die "cannot resolve path: '$given'"
+    if buildfs_is_dangerous "$normalised" || buildfs_is_dangerous "$resolved"; then
+      buildfs_die "Refusing to operate on dangerous path: '$trimmed'"
+    fi
+  done
+  # Command substitution drops trailing newlines, and the mount table is read
+  # line by line: a root holding a newline could be mistaken for another one.
+  [[ $given != *$'\n'* ]] || buildfs_die "refusing a path that contains a newline: '$trimmed'"
+  # shellcheck disable=SC2034 # read by the sourcing command
+  buildfs_root=$(realpath --canonicalize-missing -- "$given")
+}
+
+# Prints every mount point of this mount namespace that equals DIR or lies
+# below it, one per line, deepest first. The kernel escapes blanks and
+# backslashes in the table as \ooo; every backslash there starts such an
+# escape, so turning "\" into "\0" lets printf %b undo them.
+buildfs_mounts_at_or_below() {
+  local dir=$1 fields mountpoint
+  local -a found=()
+  while read -r -a fields; do
+    ((${#fields[@]} >= 5)) || continue
+    mountpoint=$(printf '%b' "${fields[4]//\\/\\0}")
+    if [[ $mountpoint == "$dir" || $mountpoint == "$dir"/* ]]; then
+      found+=("$mountpoint")
+    fi
+  done </proc/self/mountinfo
+  ((${#found[@]} > 0)) || return 0
+  # Deepest first; among equal depths the later mount first, since the table
+  # lists mounts in the order they were made.
+  local i
+  for ((i = ${#found[@]} - 1; i >= 0; i--)); do
+    local slashes=${found[i]//[!\/]/}
+    printf '%d\t%s\n' "${#slashes}" "${found[i]}"
+  done | sort -s -t $'\t' -k1,1nr | cut -f2-
+}
+
+buildfs_mounts_below() {
+  buildfs_mounts_at_or_below "$1" | { grep -vxF -- "$1" || true; }
+}
+
+buildfs_is_mount_point() {
+  buildfs_mounts_at_or_below "$1" | grep -qxF -- "$1"
+}
+
+# Unmounts everything strictly below DIR, deepest first, over a few passes
+# (a mount hidden by another one shows up again once the upper one is gone).
+# A busy mount is detached lazily so that nothing below DIR still reaches it.
+# Returns non-zero when something is still mounted below DIR afterwards.
+buildfs_unmount_below() {
+  local dir=$1 mountpoint
+  local -a mounts
+  for _ in 1 2 3 4 5 6 7 8; do
+    mapfile -t mounts < <(buildfs_mounts_below "$dir")
+    ((${#mounts[@]} > 0)) || return 0
+    for mountpoint in "${mounts[@]}"; do
+      if ! umount --no-canonicalize -- "$mountpoint" 2>/dev/null; then
+        buildfs_is_mount_point "$mountpoint" || continue
+        umount --no-canonicalize --lazy -- "$mountpoint" ||
+          printf '%s: cannot unmount %s\n' "$buildfs_name" "$mountpoint" >&2
+      fi
+    done
+  done
+  mapfile -t mounts < <(buildfs_mounts_below "$dir")
+  ((${#mounts[@]} == 0))
+}
