@@ -1,6 +1,10 @@
 #include "tests/support/BuildSandbox.hpp"
 
+#include "core/FileLock.hpp"
+#include "core/ShellQuote.hpp"
 #include "tests/support/Paths.hpp"
+
+#include <stdexcept>
 
 #include <fstream>
 #include <sstream>
@@ -16,13 +20,28 @@ BuildSandbox::BuildSandbox()
     fs::create_directories(repo());
 }
 
-void BuildSandbox::writeBuildConfig(std::string const& workDirText, std::string const& templateText) const
+BuildSandbox::~BuildSandbox()
+{
+    if (!hasMountsBelow(root()))
+        return;
+    runShell("umount --recursive --lazy " + shellQuote(root().string()) +
+             " 2>/dev/null; for m in $(awk '{print $5}' "
+             "/proc/self/mountinfo | grep -F " +
+             shellQuote(root().string()) + " | sort -r); do umount --lazy \"$m\"; done");
+    if (hasMountsBelow(root())) {
+        std::error_code ec;
+        fs::rename(root(), root().string() + ".mounted-leftover", ec);
+    }
+}
+
+void BuildSandbox::writeBuildConfig(std::string const& workDirText, std::string const& templateText,
+                                    std::string const& sourcesText) const
 {
     std::ostringstream yml;
     yml << "buildFs:\n"
         << "  template: " << yamlQuote(templateText.empty() ? templateDir().string() : templateText) << "\n"
         << "  workDir: " << yamlQuote(workDirText.empty() ? workDir().string() : workDirText) << "\n"
-        << "  packageSources: " << yamlQuote(sources().string()) << "\n"
+        << "  packageSources: " << yamlQuote(sourcesText.empty() ? sources().string() : sourcesText) << "\n"
         << "  packageRepo: " << yamlQuote(repo().string()) << "\n"
         << "  pkgDatabasePath: " << yamlQuote(buildFsDatabase()) << "\n";
     std::ofstream(configDir() / "build.yml", std::ios::binary) << yml.str();
@@ -75,6 +94,24 @@ fs::path BuildSandbox::writePackageSource(std::string const& name, std::string c
     std::ofstream(dir / "package.yml", std::ios::binary) << manifest.str();
     std::ofstream(dir / "build.sh", std::ios::binary) << buildScript;
     fs::permissions(dir / "build.sh", fs::perms::owner_all);
+    return dir;
+}
+
+fs::path sharedBuildTemplate()
+{
+    fs::path const script = sourceDir() / "scripts" / "make-build-template.sh";
+    fs::path const dir = binDir().parent_path() / "test-build-template";
+    auto const stamp = std::to_string(fs::last_write_time(script).time_since_epoch().count()) + " " +
+                       std::to_string(fs::file_size(script));
+    FileLock const lock = FileLock::acquire(dir.string() + ".lock");
+    if (readFile(dir.string() + ".stamp") == stamp && fs::is_directory(dir))
+        return dir;
+    fs::remove(dir.string() + ".stamp");
+    fs::remove_all(dir);
+    auto const r = runProgram("/bin/bash", {script.string(), dir.string()});
+    if (r.status != 0)
+        throw std::runtime_error("make-build-template.sh failed: " + r.err);
+    std::ofstream(dir.string() + ".stamp", std::ios::binary) << stamp;
     return dir;
 }
 

@@ -15,6 +15,9 @@ namespace Vandrel::Test {
 class BuildSandbox : public Sandbox {
   public:
     BuildSandbox();
+    // Never deletes through a mount: anything still mounted below the root is
+    // detached first, and a root that stays mounted is left in place.
+    ~BuildSandbox();
 
     std::filesystem::path workDir() const { return root() / "wd"; }
     std::filesystem::path sources() const { return root() / "sources"; }
@@ -25,7 +28,8 @@ class BuildSandbox : public Sandbox {
     static std::string buildFsDatabase() { return "/var/lib/vdpk/packages.db"; }
 
     // Writes build.yml; empty arguments take the sandbox's own directories.
-    void writeBuildConfig(std::string const& workDirText = {}, std::string const& templateText = {}) const;
+    void writeBuildConfig(std::string const& workDirText = {}, std::string const& templateText = {},
+                          std::string const& sourcesText = {}) const;
 
     // A share directory whose four build filesystem commands only append
     // "NAME|ARG1|ARG2..." to standInLog(); the variable STANDIN_EXIT_<NAME> (dashes as
@@ -41,6 +45,10 @@ class BuildSandbox : public Sandbox {
                                              std::vector<std::string> const& depends = {},
                                              std::string const& os = "core") const;
 };
+
+// A minimal build template made once by scripts/make-build-template.sh and
+// shared by every test (kept in the build tree; remade when the script changes).
+std::filesystem::path sharedBuildTemplate();
 
 // Runs the built vd-build.
 RunResult runVdBuild(std::vector<std::string> const& args, RunOptions const& options = {});
