@@ -1,0 +1,169 @@
+#include "vd-build/BuildConfig.hpp"
+#include "core/PkgConfig.hpp"
+#include "core/Shell.hpp"
+#include "tests/support/Sandbox.hpp"
+#include "vd-build/PackageBuilder.hpp"
+#include "vd-build/PkgBuildCli.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <yaml-cpp/yaml.h>
+
+namespace Vandrel::Test {
+namespace {
+
+namespace fs = std::filesystem;
+using Linux::BuildConfig;
+using Linux::PackageBuilder;
+
+std::string loadError(std::string const& configDir)
+{
+    try {
+        BuildConfig::load(configDir);
+    } catch (std::exception const& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+class BuildConfigLoad : public ::testing::Test {
+  protected:
+    void write(std::string const& text) { std::ofstream(box.configDir() / "build.yml") << text; }
+    std::string file() const { return box.configDir().string() + "/build.yml"; }
+    Sandbox box;
+};
+
+TEST_F(BuildConfigLoad, ReadsTheFiveKeysVerbatimAndIgnoresOthers)
+{
+    write("other: 1\nbuildFs:\n  extra: x\n  template: t.tar\n  workDir: wd/\n  packageSources: ../src\n"
+          "  packageRepo: \"/r e/po\"\n  pkgDatabasePath: /var/lib/db\n");
+    auto const c = BuildConfig::load(box.configDir().string());
+    EXPECT_EQ(c.template_, "t.tar");
+    EXPECT_EQ(c.workDir, "wd/");
+    EXPECT_EQ(c.packageSources, "../src");
+    EXPECT_EQ(c.packageRepo, "/r e/po");
+    EXPECT_EQ(c.pkgDatabasePath, "/var/lib/db");
+}
+
+TEST_F(BuildConfigLoad, ReportsTheFirstMissingKeyOrTheMissingSection)
+{
+    write("buildFs:\n  template: t\n  workDir: w\n  packageSources: s\n");
+    EXPECT_EQ(loadError(box.configDir().string()), "Missing required field 'packageRepo' in " + file());
+    write("template: t\nworkDir: w\npackageSources: s\npackageRepo: r\npkgDatabasePath: d\n");
+    EXPECT_EQ(loadError(box.configDir().string()), "Missing required section 'buildFs' in " + file());
+    write("buildFs:\n");
+    EXPECT_EQ(loadError(box.configDir().string()), "Missing required field 'template' in " + file());
+    EXPECT_EQ(loadError("conf"), "bad file: conf/build.yml");
+}
+
+TEST_F(BuildConfigLoad, EmptyValueIsTheTextNullAndASequenceIsAConversionError)
+{
+    write(
+        "buildFs:\n  template:\n  workDir: w\n  packageSources: s\n  packageRepo: r\n  pkgDatabasePath: d\n");
+    EXPECT_EQ(BuildConfig::load(box.configDir().string()).template_, "null");
+    write("buildFs:\n  template: [a]\n  workDir: w\n  packageSources: s\n  packageRepo: r\n  "
+          "pkgDatabasePath: d\n");
+    EXPECT_THROW(BuildConfig::load(box.configDir().string()), YAML::Exception);
+}
+
+TEST(PackageBuilderPaths, MakesFourSettingsAbsoluteAndDerivesTheBuildPaths)
+{
+    Linux::PkgConfig pkg{.database = "db", .shareDir = "share", .pkgRepoUrl = "u", .pkgRepoCachePath = "c"};
+    BuildConfig build{.template_ = "tpl",
+                      .workDir = "wd",
+                      .packageSources = "",
+                      .packageRepo = "/abs/repo",
+                      .pkgDatabasePath = "var/db"};
+    PackageBuilder const builder(pkg, build);
+    fs::path const cwd = fs::current_path();
+    EXPECT_EQ(builder.pkgConfig.shareDir, (cwd / "share").string());
+    EXPECT_EQ(builder.pkgConfig.database, "db");
+    EXPECT_EQ(builder.buildConfig.workDir, (cwd / "wd").string());
+    EXPECT_EQ(builder.buildConfig.packageSources, "");
+    EXPECT_EQ(builder.buildConfig.packageRepo, "/abs/repo");
+    EXPECT_EQ(builder.buildConfig.template_, "tpl");
+    EXPECT_EQ(builder.buildConfig.pkgDatabasePath, "var/db");
+    EXPECT_EQ(builder.buildHome, cwd / "wd" / "pkg-build");
+    EXPECT_EQ(builder.getBuildHomeDir(), cwd / "wd" / "pkg-build");
+    EXPECT_EQ(builder.buildDir, cwd / "wd" / "pkg-build" / "build");
+    EXPECT_EQ(builder.toolBinDir, cwd / "share" / "vd-build" / "bin");
+    EXPECT_FALSE(builder.keepDist);
+    EXPECT_TRUE(builder.builtPackages.empty());
+    EXPECT_FALSE(fs::exists(cwd / "wd"));
+
+    auto const vars = builder.createScriptVariables();
+    EXPECT_EQ(vars.at("VDPK_PACKAGE_BUILD_DIR"), "/pkg-build/build");
+    EXPECT_EQ(vars.at("VDPK_PACKAGE_BUILD_DIST_DIR"), "/pkg-build/dist/files");
+    EXPECT_EQ(PackageBuilder::packageFileName({.os = "core", .name = "alpha", .version = "2.4.1"}),
+              "alpha-2.4.1-x64.vdpk.tar.bz2");
+}
+
+TEST(PackageBuilderShell, ChrootLineCarriesTheRootAsOneWordOrIsRefused)
+{
+    BuildConfig build{.workDir = "/tmp/build-root"};
+    PackageBuilder builder({}, build);
+    auto chroot = builder.createShellConfig(true);
+    EXPECT_EQ(chroot.shell, "/usr/sbin/chroot /tmp/build-root bash --noediting");
+    EXPECT_TRUE(chroot.verbose && chroot.mergeStderr && chroot.commandViaStdin);
+    EXPECT_FALSE(chroot.timeout);
+    EXPECT_EQ(builder.createShellConfig(false).shell, "/usr/bin/fakeroot");
+
+    build.workDir = "/tmp/build root";
+    PackageBuilder spaced({}, build);
+    EXPECT_THAT([&] { spaced.createShellConfig(true); },
+                ::testing::ThrowsMessage<std::runtime_error>(
+                    "Build filesystem root must not contain whitespace: '/tmp/build root'"));
+    EXPECT_EQ(spaced.createShellConfig(false).shell, "/usr/bin/fakeroot");
+}
+
+std::string refusal(std::string const& dir)
+{
+    try {
+        return "accepted " + Linux::PkgBuildCli::validateWorkDir(dir);
+    } catch (std::exception const& e) {
+        return e.what();
+    }
+}
+
+TEST(WorkDirValidation, RefusesSystemDirectoriesHoweverTheyAreSpelt)
+{
+    for (std::string dir :
+         {"/usr", "/usr/", "//usr", "/usr/.", "/usr//", "/usr/local/..", "/", "///", "/home", "/etc", "/var",
+          "/tmp", "/tmp/", "/boot", "/dev", "/proc", "/sys", "/run", "/x/../run"})
+        EXPECT_EQ(refusal(dir), "Refusing to operate on dangerous path: '" + dir + "'") << dir;
+    EXPECT_EQ(refusal(" \t/usr\r\n "), "Refusing to operate on dangerous path: '/usr'");
+    EXPECT_EQ(refusal(""), "Refusing to operate on dangerous path: ''");
+    EXPECT_EQ(refusal(" \t\r\n"), "Refusing to operate on dangerous path: ''");
+}
+
+TEST(WorkDirValidation, RefusesLinksThatResolveToASystemDirectory)
+{
+    Sandbox box;
+    fs::create_directory_symlink("/", box.root() / "root-link");
+    fs::create_directory_symlink("../../../../../../../../etc", box.root() / "etc-link");
+    for (auto const& link : {box.root() / "root-link", box.root() / "etc-link", box.root() / "root-link/var"})
+        EXPECT_EQ(refusal(link.string()), "Refusing to operate on dangerous path: '" + link.string() + "'");
+}
+
+TEST(WorkDirValidation, AcceptsOrdinaryDirectoriesAndKeepsTheTrimmedText)
+{
+    EXPECT_EQ(refusal("/usr/local"), "accepted /usr/local");
+    EXPECT_EQ(refusal(" /tmp/build-fs/ "), "accepted /tmp/build-fs/");
+    EXPECT_EQ(refusal("/var/tmp/x"), "accepted /var/tmp/x");
+    EXPECT_EQ(refusal("relative/wd"), "accepted relative/wd");
+}
+
+TEST(RunLock, LockFileLiesBesideTheWorkDirectoryNeverInsideIt)
+{
+    EXPECT_EQ(Linux::PkgBuildCli::lockFilePath("/srv/build/wd"), "/srv/build/wd.lock");
+    EXPECT_EQ(Linux::PkgBuildCli::lockFilePath("/srv/build/wd/"), "/srv/build/wd.lock");
+    EXPECT_EQ(Linux::PkgBuildCli::lockFilePath("/srv/build/./wd/."), "/srv/build/wd.lock");
+    EXPECT_EQ(Linux::PkgBuildCli::lockFilePath("wd"), fs::current_path() / "wd.lock");
+}
+
+} // namespace
+} // namespace Vandrel::Test
