@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Build benchmark: vd-build's own overhead for one package.
+#
+# usage: bench/build-bench.sh [N] [VD_BUILD]
+#   N         small files in the package (default 1000)
+#   VD_BUILD  the vd-build binary (default $VD_BUILD or build/bin/vd-build)
+#   RUNS      environment: rounds (default 3); the median is reported
+#   BENCH_DIR environment: where to work (default $TMPDIR or /tmp)
+#
+# Makes a minimal template (scripts/make-build-template.sh), prepares a build
+# filesystem from it once, then builds a package whose build script copies N
+# small files into the dist directory, with --existing-build-fs so that the
+# template copy and teardown stay out of the figure. Each run happens in a
+# private mount namespace (run as root). Reported per package:
+#   total     wall time of the vd-build run
+#   waits     the mandated pause before packing (5 s)
+#   script    the build script's own time, measured inside the chroot
+#   overhead  total - waits - script: clean, copy in, copy out, pack,
+#             install into the build filesystem, deploy (target < 0.5 s)
+set -euo pipefail
+
+here="$(cd "$(dirname "$0")" && pwd)"
+repo="$(cd "$here/.." && pwd)"
+count="${1:-1000}"
+vdbuild="${2:-${VD_BUILD:-$repo/build/bin/vd-build}}"
+runs="${RUNS:-3}"
+base="${BENCH_DIR:-${TMPDIR:-/tmp}}"
+
+work="$(mktemp -d "$base/vd-build-bench.XXXXXX")"
+cleanup() {
+  # The build runs in its own mount namespace, so nothing is mounted here.
+  if ! grep -qF " $work/" /proc/self/mountinfo; then rm -rf --one-file-system -- "$work"; fi
+}
+trap cleanup EXIT
+
+bash "$repo/scripts/make-build-template.sh" "$work/template" >/dev/null 2>&1
+mkdir -p "$work/etc" "$work/repo" "$work/sources/os/core/bench/src"
+cat >"$work/etc/pkg.yml" <<YML
+database: $work/host.db
+shareDir: $repo/share
+pkgRepoUrl: http://127.0.0.1:9/
+pkgRepoCachePath: $work/cache
+YML
+cat >"$work/etc/build.yml" <<YML
+buildFs:
+  template: $work/template
+  workDir: $work/wd
+  packageSources: $work/sources
+  packageRepo: $work/repo
+  pkgDatabasePath: /var/lib/vdpk/packages.db
+YML
+
+pkg="$work/sources/os/core/bench"
+python3 - "$pkg/src" "$count" <<'PY'
+import os, sys
+root, n = sys.argv[1], int(sys.argv[2])
+for i in range(n):
+    d = os.path.join(root, "d%02d" % (i % 50))
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, "f%05d.txt" % i), "w") as f:
+        f.write(("line %d of a small file\n" % i) * (1 + i % 40))
+PY
+cat >"$pkg/build.sh" <<'SH'
+#!/bin/bash
+set -euo pipefail
+start=$(date +%s%N)
+mkdir -p "$VDPK_PACKAGE_BUILD_DIST_DIR/usr/share/bench"
+cp -a . "$VDPK_PACKAGE_BUILD_DIST_DIR/usr/share/bench/"
+echo $(( $(date +%s%N) - start )) > /pkg-build/script-ns
+SH
+
+bash "$repo/share/vd-build/bin/prepare-build-fs" "$work/template" "$work/wd" >/dev/null 2>&1
+
+secs() { awk -v ns="$1" 'BEGIN { printf "%.3f", ns / 1e9 }'; }
+
+overheads=()
+for ((run = 1; run <= runs; run++)); do
+  version="1.$run"
+  printf 'os: core\nname: bench\nversion: "%s"\narch: x64\n' "$version" >"$pkg/package.yml"
+  start=$(date +%s%N)
+  (cd "$pkg" && unshare --mount --propagation private "$vdbuild" -c "$work/etc" --existing-build-fs) \
+    >"$work/run.log" 2>&1 || { cat "$work/run.log" >&2; exit 1; }
+  total=$(( $(date +%s%N) - start ))
+  script=$(cat "$work/wd/pkg-build/script-ns")
+  overhead=$(( total - 5000000000 - script ))
+  overheads+=("$overhead")
+  printf 'run %d: total %s s, waits 5.000 s, script %s s, overhead %s s\n' "$run" \
+    "$(secs "$total")" "$(secs "$script")" "$(secs "$overhead")"
+done
+median=$(printf '%s\n' "${overheads[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
+printf 'files: %d\noverhead per package (median of %d): %s s (target < 0.5 s)\n' "$count" "$runs" \
+  "$(secs "$median")"
