@@ -9,6 +9,7 @@ packages=(
   libargh-dev libfmt-dev
   googletest libgtest-dev libgmock-dev
   tar bzip2 fakeroot python3 curl
+  util-linux mount xz-utils
 )
 
 missing=()

@@ -163,7 +163,7 @@ if ((with_cc)); then
   # it is taken.
   if command -v dpkg-query >/dev/null && dpkg-query -W libc6-dev >/dev/null 2>&1; then
     dpkg-query -L libc6-dev linux-libc-dev 2>/dev/null | sed -n 's|^/\(usr/include/\)|\1|p' |
-      tar -C / --no-recursion -cf - --verbatim-files-from -T - | tar -C "$out" -xpf -
+      tar -C / --no-recursion -cf - --verbatim-files-from -T - | (cd -- "$out" && tar -xpf -)
   else
     cp -a /usr/include "$out/usr/"
   fi
