@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/FileDescriptor.hpp"
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -22,6 +24,8 @@ public:
 
     // Request lines logged so far, each "GET /path STATUS".
     std::vector<std::string> requests() const;
+    // Connections accepted so far (since the last clearRequests()).
+    int connections() const;
     void clearRequests() const;
 
 private:
@@ -29,6 +33,23 @@ private:
     std::string baseUrl;
     int portNumber = 0;
     int pid = -1;
+};
+
+// A server on 127.0.0.1 that accepts connections (the kernel does, into the
+// backlog) and never answers a byte.
+class SilentServer {
+public:
+    SilentServer();
+    ~SilentServer();
+    SilentServer(SilentServer const&) = delete;
+    SilentServer& operator=(SilentServer const&) = delete;
+
+    // "http://127.0.0.1:PORT/repo"
+    std::string url() const;
+
+private:
+    FileDescriptor socket;
+    int portNumber = 0;
 };
 
 } // namespace Vandrel::Test
