@@ -32,6 +32,10 @@ def log(line):
 
 class Handler(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body go out in separate writes; on a kept-alive connection
+    # Nagle's algorithm would hold the body back until the client's delayed
+    # acknowledgement, as web servers avoid with TCP_NODELAY.
+    disable_nagle_algorithm = True
     fail_dirs = False
     trickle = None
     stall_after = None
