@@ -173,7 +173,11 @@ class PackageFetcher::Session {
         curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, callback);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, target);
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
+        // Connecting is silence too: it may take no longer than what is left.
+        auto const left = duration_cast<milliseconds>(seconds(limits.quietSeconds) - quiet).count();
+        long const connectMs =
+            std::max(1L, std::min(limits.connectTimeoutSeconds * 1000L, static_cast<long>(left)));
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
         // Time-outs must not be implemented with signals in a threaded process.
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         // libcurl calls this about once a second even while nothing arrives.
@@ -187,9 +191,12 @@ class PackageFetcher::Session {
         CURLcode result = curl_easy_perform(curl);
         if (result == CURLE_ABORTED_BY_CALLBACK && quietTooLong)
             result = CURLE_OPERATION_TIMEDOUT;
-        // A complete answer, an HTTP error included, shows the server alive.
+        // A complete answer, an HTTP error included, shows the server alive;
+        // after a failure the silence since the last progress report counts.
         if (result == CURLE_OK || result == CURLE_HTTP_RETURNED_ERROR)
             quiet = steady_clock::duration::zero();
+        else
+            quiet += steady_clock::now() - lastTick;
 
         long redirects = 0;
         char* effective = nullptr;

@@ -120,7 +120,7 @@ void HttpServer::clearRequests() const
     std::ofstream(logPath, std::ios::trunc);
 }
 
-SilentServer::SilentServer()
+SilentServer::SilentServer(bool fullBacklog)
 {
     socket.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
@@ -129,9 +129,18 @@ SilentServer::SilentServer()
     socklen_t length = sizeof address;
     int const fd = socket.get();
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 16) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        listen(fd, fullBacklog ? 0 : 16) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         throw std::runtime_error("cannot open silent server socket");
     portNumber = ntohs(address.sin_port);
+    // With a backlog of 0 Linux queues one connection; the handshakes of
+    // later ones are dropped and their clients wait.
+    if (fullBacklog) {
+        FileDescriptor client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!client || connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot fill the silent server's backlog");
+        queued.push_back(std::move(client));
+    }
 }
 
 SilentServer::~SilentServer() = default;

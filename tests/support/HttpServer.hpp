@@ -36,10 +36,11 @@ private:
 };
 
 // A server on 127.0.0.1 that accepts connections (the kernel does, into the
-// backlog) and never answers a byte.
+// backlog) and never answers a byte. With fullBacklog, its backlog is filled
+// at once, so that new connections are never even completed.
 class SilentServer {
 public:
-    SilentServer();
+    explicit SilentServer(bool fullBacklog = false);
     ~SilentServer();
     SilentServer(SilentServer const&) = delete;
     SilentServer& operator=(SilentServer const&) = delete;
@@ -49,6 +50,7 @@ public:
 
 private:
     FileDescriptor socket;
+    std::vector<FileDescriptor> queued;
     int portNumber = 0;
 };
 

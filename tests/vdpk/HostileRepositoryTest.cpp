@@ -195,6 +195,15 @@ TEST_F(StalledRepository, TheWholeFetchIsBoundedByOneLimitNotOnePerRequest)
     EXPECT_FALSE(fs::exists(sandbox.cacheDir()));
 }
 
+TEST_F(StalledRepository, ConnectionThatNeverCompletesCountsAgainstTheSameLimit)
+{
+    Vandrel::Test::SilentServer unreachable(true);
+    auto [message, seconds] = timed([&] { limitedFetcher(unreachable.url()).fetch("bash"); });
+    EXPECT_EQ(message, "Failed to fetch '" + unreachable.url() + "/index.html': Timeout was reached");
+    EXPECT_GE(seconds, quietSeconds - 0.5);
+    EXPECT_LT(seconds, 2 * quietSeconds - 0.5);
+}
+
 TEST_F(StalledRepository, DownloadThatStopsHalfwayGivesUpAndLeavesNothing)
 {
     Vandrel::Test::PackageSpec spec;
