@@ -187,6 +187,7 @@ class PackageFetcher::Session {
 
         lastTick = steady_clock::now();
         lastReceived = 0;
+        lastSent = 0;
         quietTooLong = false;
         CURLcode result = curl_easy_perform(curl);
         if (result == CURLE_ABORTED_BY_CALLBACK && quietTooLong)
