@@ -4,8 +4,8 @@
 #   vdpk --install app
 # where app needs a chain of five dependencies that are not installed, into a
 # fresh temporary prefix and cache each run, against the floor of one curl
-# process downloading the same six archives. Prints the request counts and
-# both times.
+# process downloading the same six archives followed by tar -xjf of each.
+# Prints the request and connection counts, both times and their ratio.
 #
 # Usage: bench/fetch-bench.sh [BUILD_DIR] [RUNS]   (defaults: build, 3)
 set -euo pipefail
@@ -71,7 +71,8 @@ done
 echo "300 packages in ${os_dirs[*]}"
 
 echo "== Serving it on 127.0.0.1"
-# The server logs one line per request on standard error ("GET /path STATUS").
+# The server logs one line per request on standard error ("GET /path STATUS")
+# and one per accepted connection ("CONNECTION n").
 /usr/bin/python3 -u "$top/tests/support/repo_server.py" "$work/repo" \
   >"$work/server.out" 2>>"$work/server.log" &
 server_pid=$!
@@ -90,8 +91,9 @@ log_lines() { wc -l <"$work/server.log"; }
 
 best_vdpk=
 best_curl=
+best_declined=
 for run in $(seq 1 "$runs"); do
-  rm -rf "$work/run" && mkdir -p "$work/run/etc" "$work/run/prefix" "$work/run/curl"
+  rm -rf "$work/run" && mkdir -p "$work/run/etc" "$work/run/prefix" "$work/run/curl" "$work/run/untar"
   cat >"$work/run/etc/pkg.yml" <<EOF
 database: "$work/run/db/packages.db"
 shareDir: "$top/share"
@@ -116,6 +118,15 @@ EOF
   total=$(grep -c '^GET ' <<<"$requests" || true)
   archives=$(grep -c '\.vdpk\.tar\.bz2 200$' <<<"$requests" || true)
   redirects=$(grep -c ' 301$' <<<"$requests" || true)
+  connections=$(grep -c '^CONNECTION ' <<<"$requests" || true)
+
+  # The same resolution with the prompt declined: fetching and inspecting
+  # the six archives, nothing installed.
+  rm -rf "$work/run/cache"
+  start=$(now)
+  echo n | "$vdpk" --config "$work/run/etc" --prefix "$work/run/prefix-declined" --install app \
+    >/dev/null 2>&1
+  declined_ns=$(($(now) - start))
 
   curl_args=()
   for rel in "${wanted[@]}"; do
@@ -124,17 +135,24 @@ EOF
   before=$(log_lines)
   start=$(now)
   curl -sS --fail "${curl_args[@]}"
+  for rel in "${wanted[@]}"; do
+    tar -xjf "$work/run/curl/$(basename "$rel")" -C "$work/run/untar"
+  done
   curl_ns=$(($(now) - start))
-  curl_requests=$(($(log_lines) - before))
+  curl_requests=$(tail -n +"$((before + 1))" "$work/server.log" | grep -c '^GET ' || true)
 
   echo "run $run: vdpk --install $(seconds "$vdpk_ns") s, $total requests" \
-    "($archives archives, $redirects redirects, $((total - archives - redirects)) listings);" \
-    "curl floor $(seconds "$curl_ns") s, $curl_requests requests"
+    "($archives archives, $redirects redirects, $((total - archives - redirects)) listings)" \
+    "on $connections connections; declined at the prompt $(seconds "$declined_ns") s;" \
+    "curl + tar floor $(seconds "$curl_ns") s, $curl_requests requests"
   if [ -z "$best_vdpk" ] || [ "$vdpk_ns" -lt "$best_vdpk" ]; then best_vdpk=$vdpk_ns; fi
   if [ -z "$best_curl" ] || [ "$curl_ns" -lt "$best_curl" ]; then best_curl=$curl_ns; fi
+  if [ -z "$best_declined" ] || [ "$declined_ns" -lt "$best_declined" ]; then best_declined=$declined_ns; fi
 done
 
 echo "== Best of $runs"
-echo "vdpk --install app (6 packages): $(seconds "$best_vdpk") s"
-echo "one curl process, same 6 archives: $(seconds "$best_curl") s"
-awk -v a="$best_vdpk" -v b="$best_curl" 'BEGIN { printf "ratio: %.1fx\n", a / b }'
+echo "vdpk --install app (6 packages): $(seconds "$best_vdpk") s, $total requests on $connections connections"
+echo "vdpk --install app declined at the prompt (fetch and inspect only): $(seconds "$best_declined") s"
+echo "one curl process for the same 6 archives, then tar -xjf of each: $(seconds "$best_curl") s"
+awk -v a="$best_vdpk" -v b="$best_curl" 'BEGIN { printf "ratio vdpk / (curl + tar): %.2fx\n", a / b }'
+echo "machine load: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"

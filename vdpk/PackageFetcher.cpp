@@ -7,8 +7,9 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -19,9 +20,6 @@ namespace Vandrel::Linux {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::atomic<long> connectTimeoutSeconds{PackageFetcher::defaultConnectTimeoutSeconds};
-std::atomic<long> stallSeconds{PackageFetcher::defaultStallSeconds};
 
 // The bytes \s stands for in the href pattern (the C locale's space class).
 bool isPatternSpace(char c)
@@ -141,45 +139,135 @@ std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* t
     return out->fail() ? 0 : size * count;
 }
 
-// One request with a fresh handle and a fresh libcurl global state, both
-// released again whatever the outcome.
-CURLcode performRequest(std::string const& url, curl_write_callback callback, void* target)
-{
-    if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK)
-        throw std::runtime_error("curl_global_init failed");
-    struct GlobalCleanup {
-        ~GlobalCleanup() { curl_global_cleanup(); }
-    } globalCleanup;
-
-    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(), curl_easy_cleanup);
-    if (!handle)
-        throw std::runtime_error("curl_easy_init failed");
-
-    CURL* curl = handle.get();
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, callback);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, target);
-    // A repository that accepts the connection and then goes silent would
-    // otherwise keep the tool waiting forever.
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeoutSeconds.load());
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallSeconds.load());
-    // Time-outs must not be implemented with signals in a threaded process.
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    return curl_easy_perform(curl);
-}
-
 } // namespace
 
-PackageFetcher::PackageFetcher(PkgConfig const& config) : config(config) {}
+// One easy handle for every request of the fetcher, so that libcurl keeps the
+// connection to the repository open between them, and the clock of how long
+// the repository has been silent, which runs across requests.
+class PackageFetcher::Session {
+  public:
+    explicit Session(Limits limits) : limits(limits) {}
+    ~Session()
+    {
+        if (handle) {
+            curl_easy_cleanup(handle);
+            curl_global_cleanup();
+        }
+    }
+    Session(Session const&) = delete;
+    Session& operator=(Session const&) = delete;
 
-void PackageFetcher::setStallLimits(long connectTimeout, long stall)
+    // One request; the redirect it followed, if any, is in redirectedTo.
+    CURLcode perform(std::string const& url, curl_write_callback callback, void* target)
+    {
+        using namespace std::chrono;
+        redirectedTo.clear();
+        if (quiet >= seconds(limits.quietSeconds))
+            return CURLE_OPERATION_TIMEDOUT;
+        CURL* curl = easyHandle();
+        // Resetting the options keeps the open connections.
+        curl_easy_reset(curl);
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 20L);
+        curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, callback);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, target);
+        // Connecting is silence too: it may take no longer than what is left.
+        auto const left = duration_cast<milliseconds>(seconds(limits.quietSeconds) - quiet).count();
+        long const connectMs =
+            std::max(1L, std::min(limits.connectTimeoutSeconds * 1000L, static_cast<long>(left)));
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
+        // Time-outs must not be implemented with signals in a threaded process.
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        // libcurl calls this about once a second even while nothing arrives.
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Session::onProgress);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+
+        lastTick = steady_clock::now();
+        lastReceived = 0;
+        lastSent = 0;
+        quietTooLong = false;
+        CURLcode result = curl_easy_perform(curl);
+        if (result == CURLE_ABORTED_BY_CALLBACK && quietTooLong)
+            result = CURLE_OPERATION_TIMEDOUT;
+        // A complete answer, an HTTP error included, shows the server alive;
+        // after a failure the silence since the last progress report counts.
+        if (result == CURLE_OK || result == CURLE_HTTP_RETURNED_ERROR)
+            quiet = steady_clock::duration::zero();
+        else
+            quiet += steady_clock::now() - lastTick;
+
+        long redirects = 0;
+        char* effective = nullptr;
+        if (curl_easy_getinfo(curl, CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK && redirects > 0 &&
+            curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+            redirectedTo = effective;
+        return result;
+    }
+
+    Limits const limits;
+    // Listings already read, by the URL they were asked for.
+    std::map<std::string, std::vector<RepoEntry>> listings;
+    // Set once the server has redirected a directory to its form with a
+    // trailing slash: later directories are asked for in that form at once.
+    bool directoriesEndInSlash = false;
+    std::string redirectedTo;
+
+  private:
+    CURL* easyHandle()
+    {
+        if (handle)
+            return handle;
+        if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK)
+            throw std::runtime_error("curl_global_init failed");
+        handle = curl_easy_init();
+        if (!handle) {
+            curl_global_cleanup();
+            throw std::runtime_error("curl_easy_init failed");
+        }
+        return handle;
+    }
+
+    // Nothing may be thrown through libcurl; a non-zero return aborts.
+    static int onProgress(void* data, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent)
+    {
+        auto* self = static_cast<Session*>(data);
+        auto const now = std::chrono::steady_clock::now();
+        if (received != self->lastReceived || sent != self->lastSent) {
+            self->lastReceived = received;
+            self->lastSent = sent;
+            self->quiet = std::chrono::steady_clock::duration::zero();
+        } else {
+            self->quiet += now - self->lastTick;
+        }
+        self->lastTick = now;
+        if (self->quiet >= std::chrono::seconds(self->limits.quietSeconds)) {
+            self->quietTooLong = true;
+            return 1;
+        }
+        return 0;
+    }
+
+    CURL* handle = nullptr;
+    std::chrono::steady_clock::duration quiet{};
+    std::chrono::steady_clock::time_point lastTick;
+    curl_off_t lastReceived = 0;
+    curl_off_t lastSent = 0;
+    bool quietTooLong = false;
+};
+
+PackageFetcher::PackageFetcher(PkgConfig const& config) : PackageFetcher(config, Limits{}) {}
+
+PackageFetcher::PackageFetcher(PkgConfig const& config, Limits limits)
+    : config(config), session(std::make_unique<Session>(limits))
 {
-    connectTimeoutSeconds = connectTimeout;
-    stallSeconds = stall;
 }
+
+PackageFetcher::~PackageFetcher() = default;
+PackageFetcher::PackageFetcher(PackageFetcher&&) noexcept = default;
+PackageFetcher& PackageFetcher::operator=(PackageFetcher&&) noexcept = default;
 
 std::string PackageFetcher::trimTrailingSlash(std::string text)
 {
@@ -235,10 +323,10 @@ std::vector<PackageFetcher::RepoEntry> PackageFetcher::parseDirectoryEntries(std
     return entries;
 }
 
-std::string PackageFetcher::fetchText(std::string const& url)
+std::string PackageFetcher::fetchText(std::string const& url) const
 {
     ListingText listing;
-    CURLcode const result = performRequest(url, appendToString, &listing);
+    CURLcode const result = session->perform(url, appendToString, &listing);
     if (result != CURLE_OK) {
         std::string const reason = listing.tooLarge
                                        ? fmt::format("response larger than {} bytes", maxListingBytes)
@@ -248,7 +336,7 @@ std::string PackageFetcher::fetchText(std::string const& url)
     return std::move(listing.text);
 }
 
-void PackageFetcher::downloadFile(std::string const& url, fs::path const& path)
+void PackageFetcher::downloadFile(std::string const& url, fs::path const& path) const
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out.is_open())
@@ -260,7 +348,7 @@ void PackageFetcher::downloadFile(std::string const& url, fs::path const& path)
     };
     CURLcode result = CURLE_OK;
     try {
-        result = performRequest(url, writeToFile, &out);
+        result = session->perform(url, writeToFile, &out);
     } catch (...) {
         out.close();
         removePartial();
@@ -279,8 +367,21 @@ void PackageFetcher::downloadFile(std::string const& url, fs::path const& path)
 
 std::vector<PackageFetcher::RepoEntry> PackageFetcher::listDirectory(std::string const& url) const
 {
+    if (auto known = session->listings.find(url); known != session->listings.end())
+        return known->second;
+    auto entries = readListing(url);
+    session->listings.emplace(url, entries);
+    return entries;
+}
+
+std::vector<PackageFetcher::RepoEntry> PackageFetcher::readListing(std::string const& url) const
+{
     try {
-        auto entries = parseDirectoryEntries(fetchText(url));
+        std::string const slashed = trimTrailingSlash(url) + "/";
+        // Saves the redirect that a server answering like the others would send.
+        auto entries = parseDirectoryEntries(fetchText(session->directoriesEndInSlash ? slashed : url));
+        if (session->redirectedTo == slashed)
+            session->directoriesEndInSlash = true;
         if (!entries.empty())
             return entries;
     } catch (std::runtime_error const&) {

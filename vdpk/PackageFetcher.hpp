@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,9 @@ namespace Vandrel::Linux {
 // Repository layout: base/name/version/file or base/os/name/version/file,
 // file being packageFileName(name, version). The cache mirrors the relative
 // path below pkgRepoCachePath.
+//
+// One fetcher serves one command: all its requests share one connection to
+// the repository, and each directory listing is read at most once.
 class PackageFetcher {
   public:
     // One link of a directory listing.
@@ -25,7 +29,23 @@ class PackageFetcher {
         bool isDirectory = false;
     };
 
+    // What keeps a silent repository from hanging the tool.
+    struct Limits {
+        // Connecting to the repository may take this long.
+        long connectTimeoutSeconds = 30;
+        // The repository may send nothing for this long while requests are
+        // in flight, counted across all requests of the fetcher, so a server
+        // that never answers ends the whole command in this time however many
+        // requests it would have taken. Any byte received starts it afresh:
+        // a slow download that keeps moving completes.
+        long quietSeconds = 45;
+    };
+
     explicit PackageFetcher(PkgConfig const& config);
+    PackageFetcher(PkgConfig const& config, Limits limits);
+    ~PackageFetcher();
+    PackageFetcher(PackageFetcher&&) noexcept;
+    PackageFetcher& operator=(PackageFetcher&&) noexcept;
 
     // Local path of the package's newest archive, downloaded if not cached.
     std::filesystem::path fetch(std::string const& name) const;
@@ -40,6 +60,7 @@ class PackageFetcher {
     std::string resolveLatestVersion(std::string const& packageUrl) const;
 
     // The listing at url, or failing that, the listing in url's "index.html".
+    // Read once per fetcher; later calls return what the first one read.
     std::vector<RepoEntry> listDirectory(std::string const& url) const;
 
     // pkgRepoCachePath joined with relativePath; throws if the result would
@@ -55,25 +76,22 @@ class PackageFetcher {
 
     // The body at url. Bodies beyond maxListingBytes are refused: listings
     // are held in memory whole.
-    static std::string fetchText(std::string const& url);
+    std::string fetchText(std::string const& url) const;
     static constexpr std::size_t maxListingBytes = std::size_t{256} << 20;
-    static void downloadFile(std::string const& url, std::filesystem::path const& path);
+    void downloadFile(std::string const& url, std::filesystem::path const& path) const;
 
     static std::string joinUrl(std::string const& base, std::string const& name);
     static std::string packageFileName(std::string const& name, std::string const& version);
     static std::string trimTrailingSlash(std::string text);
 
-    // Defaults of the limits that keep a silent repository from hanging the
-    // tool: connecting may take connectTimeoutSeconds, and a transfer that
-    // moves less than 1 byte per second for stallSeconds is abandoned.
-    static constexpr long defaultConnectTimeoutSeconds = 30;
-    static constexpr long defaultStallSeconds = 60;
-    // For tests only, which cannot wait a minute for a stalled server to be
-    // given up. Applies process-wide to every later request.
-    static void setStallLimits(long connectTimeoutSeconds, long stallSeconds);
-
   private:
+    // The libcurl handle and what the fetcher learnt of the repository.
+    class Session;
+
+    std::vector<RepoEntry> readListing(std::string const& url) const;
+
     PkgConfig config;
+    std::unique_ptr<Session> session;
 };
 
 } // namespace Vandrel::Linux

@@ -1,10 +1,22 @@
 #include "vdpk/PkgCli.hpp"
 
+#include "core/FileLock.hpp"
 #include "core/PackageManager.hpp"
 #include "core/Shell.hpp"
 #include "core/ShellQuote.hpp"
 #include "core/TempDir.hpp"
 #include "vdpk/PackageFetcher.hpp"
+
+// argh asserts that no argument is empty, but an empty argument is an ordinary
+// positional (an empty package name must reach its own error message), and the
+// library copes with it once the assertion is out of the way. Only this file
+// includes it, so the assertions of every other file stay as they are.
+#pragma push_macro("NDEBUG")
+#ifndef NDEBUG
+#define NDEBUG
+#endif
+#include <argh.h>
+#pragma pop_macro("NDEBUG")
 
 #include <fmt/format.h>
 
@@ -70,6 +82,10 @@ bool confirm(Names const& names, char const* listIntro, char const* question)
 
 } // namespace
 
+PkgCli::PkgCli() : parser(std::make_unique<argh::parser>()) {}
+
+PkgCli::~PkgCli() = default;
+
 int PkgCli::run(int argc, char const* const* argv)
 {
     try {
@@ -90,14 +106,14 @@ int PkgCli::run(int argc, char const* const* argv)
 
 void PkgCli::parseArgs(int argc, char const* const* argv)
 {
-    parser = argh::parser();
-    parser.add_params({"--config", "-c", "--prefix", "-r"});
-    parser.parse(argc, argv);
+    *parser = argh::parser();
+    parser->add_params({"--config", "-c", "--prefix", "-r"});
+    parser->parse(argc, argv);
 }
 
 bool PkgCli::helpRequested() const
 {
-    return parser["--help"];
+    return (*parser)["--help"];
 }
 
 void PkgCli::printHelp() const
@@ -108,7 +124,7 @@ void PkgCli::printHelp() const
 std::string PkgCli::resolveConfigPath() const
 {
     std::string dir;
-    if (parser({"--config", "-c"}) >> dir && !dir.empty())
+    if ((*parser)({"--config", "-c"}) >> dir && !dir.empty())
         return dir;
     if (char const* env = std::getenv("VDPK_CONFIG"); env != nullptr && *env != '\0')
         return env;
@@ -122,7 +138,7 @@ void PkgCli::loadConfig()
 
 void PkgCli::configurePackageManager(PackageManager& manager) const
 {
-    auto const& params = parser.params();
+    auto const& params = parser->params();
     for (char const* name : {"prefix", "r"}) {
         if (auto it = params.find(name); it != params.end()) {
             manager.setInstallPrefix(it->second);
@@ -133,18 +149,45 @@ void PkgCli::configurePackageManager(PackageManager& manager) const
 
 void PkgCli::dispatch()
 {
-    bool const initDatabase = parser["--init-database"];
+    bool const initDatabase = (*parser)["--init-database"];
     PackageManager manager(config, initDatabase);
     configurePackageManager(manager);
 
-    if (parser[{"--list", "-l"}]) {
+    // Held until the command ends: what is installed is checked and changed
+    // under one lock, and the kernel drops it should the process die.
+    FileLock lock;
+    if (changesInstallRoot())
+        lock = lockInstallRoot(manager);
+
+    if ((*parser)[{"--list", "-l"}]) {
         listInstalledPackages(manager);
         return;
     }
-    if (parser[{"--install", "-i"}])
+    if ((*parser)[{"--install", "-i"}])
         install(manager);
-    if (parser[{"--uninstall", "-D"}])
+    if ((*parser)[{"--uninstall", "-D"}])
         uninstall(manager);
+}
+
+bool PkgCli::changesInstallRoot() const
+{
+    // Listing only reads, unless it is the command that recreates the database.
+    if ((*parser)[{"--list", "-l"}])
+        return (*parser)["--init-database"];
+    return (*parser)[{"--install", "-i"}] || (*parser)[{"--uninstall", "-D"}];
+}
+
+FileLock PkgCli::lockInstallRoot(PackageManager const& manager) const
+{
+    std::string const lockPath = manager.databaseFilePath() + ".lock";
+    // Beside the database, whose directory may not exist yet for a new root.
+    fs::path const parent = fs::path(lockPath).parent_path();
+    if (!parent.empty())
+        fs::create_directories(parent);
+    return FileLock::acquire(lockPath, [&lockPath] {
+        std::cerr << fmt::format("Waiting for another vdpk run to release the lock '{}'...", lockPath)
+                  << std::endl;
+    });
 }
 
 void PkgCli::listInstalledPackages(PackageManager const& manager) const
@@ -156,7 +199,7 @@ void PkgCli::listInstalledPackages(PackageManager const& manager) const
 
 std::string PkgCli::firstPositional() const
 {
-    auto const& positional = parser.pos_args();
+    auto const& positional = parser->pos_args();
     return positional.size() > 1 ? positional[1] : std::string();
 }
 
@@ -172,7 +215,7 @@ void PkgCli::install(PackageManager& manager)
 
 fs::path PkgCli::requestedPackagePath(PackageFetcher const& fetcher) const
 {
-    if (parser[{"--file", "-f"}])
+    if ((*parser)[{"--file", "-f"}])
         return fs::absolute(firstPositional());
     return fetcher.fetch(firstPositional());
 }

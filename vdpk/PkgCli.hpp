@@ -4,19 +4,18 @@
 #include "core/PackageTopologicalSorter.hpp"
 #include "core/PkgConfig.hpp"
 
-// argh asserts that no argument is empty, but an empty argument is an ordinary
-// positional (an empty package name must reach its own error message), and the
-// library copes with it once the assertion is out of the way.
-#pragma push_macro("NDEBUG")
-#ifndef NDEBUG
-#define NDEBUG
-#endif
-#include <argh.h>
-#pragma pop_macro("NDEBUG")
-
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace argh {
+class parser;
+}
+
+namespace Vandrel {
+class FileLock;
+}
 
 namespace Vandrel::Linux {
 
@@ -27,7 +26,8 @@ class PackageFetcher;
 // uninstall commands.
 class PkgCli {
 public:
-    PkgCli() = default;
+    PkgCli();
+    ~PkgCli();
     PkgCli(PkgCli const&) = delete;
     PkgCli& operator=(PkgCli const&) = delete;
 
@@ -57,8 +57,14 @@ public:
 
 private:
     std::string firstPositional() const;
+    // Whether the command changes the install root or its database.
+    bool changesInstallRoot() const;
+    // The exclusive lock of the install root, taken by every command that
+    // changes it, so that concurrent runs take turns.
+    FileLock lockInstallRoot(PackageManager const& manager) const;
 
-    argh::parser parser;
+    // Kept out of this header: see PkgCli.cpp.
+    std::unique_ptr<argh::parser> parser;
     PkgConfig config;
 };
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 
 namespace Vandrel::Test {
@@ -89,6 +90,59 @@ TEST_F(VdpkRepository, InstallsAChainWithADiamondAfterConfirmation)
     EXPECT_EQ(vdpk({"--list"}).out, "alpha\nbeta\ndelta\ngamma\n");
     // Dependencies went in first: delta's install line comes before alpha's.
     EXPECT_LT(r.err.find("delta-1.0-x64"), r.err.find("alpha-1.5-x64"));
+}
+
+TEST_F(VdpkRepository, ChainOfDependenciesReadsEachListingOnceOverOneConnection)
+{
+    // app -> dep-1 -> ... -> dep-5 over three OS directories, each package
+    // with an older version beside it, among unrelated packages.
+    std::vector<std::string> const os = {"core", "extra", "desktop"};
+    std::vector<std::string> const chain = {"app", "dep-1", "dep-2", "dep-3", "dep-4", "dep-5"};
+    for (std::size_t i = 0; i < chain.size(); ++i) {
+        std::vector<std::string> next;
+        if (i + 1 < chain.size())
+            next.push_back(chain[i + 1]);
+        publish(os[i % 3], chain[i], "1.9", next);
+        publish(os[i % 3], chain[i], "1.10", next);
+    }
+    for (int i = 0; i < 12; ++i)
+        publish(os[i % 3], "other-" + std::to_string(i), "1.0");
+    serve();
+
+    auto r = vdpk({"--install", "app"}, "y\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (auto const& name : chain)
+        EXPECT_EQ(installed(name), "1.10\n");
+
+    // The base, three OS directories, six package directories and six
+    // archives, and the one redirect that shows directories end in "/".
+    auto requests = server->requests();
+    EXPECT_EQ(requests.size(), 17u) << ::testing::PrintToString(requests);
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "GET / 200"), 1);
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "GET /core 301"), 1);
+    for (std::size_t i = 0; i < chain.size(); ++i)
+        EXPECT_EQ(std::count(requests.begin(), requests.end(),
+                             "GET /" + os[i % 3] + "/" + chain[i] + "/ 200"),
+                  1)
+            << chain[i];
+    EXPECT_EQ(archiveRequests(), 6);
+    EXPECT_EQ(server->connections(), 1);
+}
+
+TEST_F(VdpkRepository, SilentRepositoryEndsTheInstallWithinAMinute)
+{
+    // Accepts every connection and never answers: the listing and its
+    // index.html fallback share one limit for the whole command.
+    SilentServer silent;
+    box.writePkgConfig(silent.url());
+    auto const start = std::chrono::steady_clock::now();
+    auto r = vdpk({"--install", "bash"});
+    double const seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: Failed to fetch '" + silent.url() +
+                         "/index.html': Timeout was reached\nUse --help for help.\n");
+    EXPECT_LT(seconds, 60.0);
+    EXPECT_FALSE(fs::exists(box.cacheDir()));
 }
 
 TEST_F(VdpkRepository, OneMissingDependencyUsesTheFixedPlural)

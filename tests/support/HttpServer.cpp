@@ -2,13 +2,16 @@
 
 #include "tests/support/Paths.hpp"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -102,9 +105,49 @@ std::vector<std::string> HttpServer::requests() const
     return lines;
 }
 
+int HttpServer::connections() const
+{
+    std::ifstream in(logPath);
+    int count = 0;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("CONNECTION ", 0) == 0)
+            ++count;
+    return count;
+}
+
 void HttpServer::clearRequests() const
 {
     std::ofstream(logPath, std::ios::trunc);
+}
+
+SilentServer::SilentServer(bool fullBacklog)
+{
+    socket.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int const fd = socket.get();
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, fullBacklog ? 0 : 16) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("cannot open silent server socket");
+    portNumber = ntohs(address.sin_port);
+    // With a backlog of 0 Linux queues one connection; the handshakes of
+    // later ones are dropped and their clients wait.
+    if (fullBacklog) {
+        FileDescriptor client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!client || connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot fill the silent server's backlog");
+        queued.push_back(std::move(client));
+    }
+}
+
+SilentServer::~SilentServer() = default;
+
+std::string SilentServer::url() const
+{
+    return "http://127.0.0.1:" + std::to_string(portNumber) + "/repo";
 }
 
 } // namespace Vandrel::Test

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/FileDescriptor.hpp"
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -22,6 +24,8 @@ public:
 
     // Request lines logged so far, each "GET /path STATUS".
     std::vector<std::string> requests() const;
+    // Connections accepted so far (since the last clearRequests()).
+    int connections() const;
     void clearRequests() const;
 
 private:
@@ -29,6 +33,25 @@ private:
     std::string baseUrl;
     int portNumber = 0;
     int pid = -1;
+};
+
+// A server on 127.0.0.1 that accepts connections (the kernel does, into the
+// backlog) and never answers a byte. With fullBacklog, its backlog is filled
+// at once, so that new connections are never even completed.
+class SilentServer {
+public:
+    explicit SilentServer(bool fullBacklog = false);
+    ~SilentServer();
+    SilentServer(SilentServer const&) = delete;
+    SilentServer& operator=(SilentServer const&) = delete;
+
+    // "http://127.0.0.1:PORT/repo"
+    std::string url() const;
+
+private:
+    FileDescriptor socket;
+    std::vector<FileDescriptor> queued;
+    int portNumber = 0;
 };
 
 } // namespace Vandrel::Test

@@ -2,11 +2,6 @@
 
 #include "tests/vdpk/RepositoryFixture.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <fstream>
 
@@ -131,88 +126,114 @@ TEST_F(HostileRepository, EndlessListingEndsInAnError)
     fs::path huge = www / "repo" / "huge";
     std::ofstream(huge).close();
     fs::resize_file(huge, PackageFetcher::maxListingBytes + 1);
-    EXPECT_EQ(errorOf([&] { PackageFetcher::fetchText(repoUrl() + "/huge"); }),
+    EXPECT_EQ(errorOf([&] { fetcher().fetchText(repoUrl() + "/huge"); }),
               "Failed to fetch '" + repoUrl() + "/huge': response larger than 268435456 bytes");
     // Exactly at the limit is still a listing.
     fs::resize_file(huge, PackageFetcher::maxListingBytes);
-    EXPECT_EQ(PackageFetcher::fetchText(repoUrl() + "/huge").size(), PackageFetcher::maxListingBytes);
+    EXPECT_EQ(fetcher().fetchText(repoUrl() + "/huge").size(), PackageFetcher::maxListingBytes);
 }
 
-// A server that accepts connections (the kernel does, into the backlog) and
-// never answers.
-class SilentServer {
-  public:
-    SilentServer()
-    {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(fd, 16) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot open silent server socket");
-        port = ntohs(address.sin_port);
-    }
-    ~SilentServer() { close(fd); }
-    SilentServer(SilentServer const&) = delete;
-    SilentServer& operator=(SilentServer const&) = delete;
+template <typename Action> std::pair<std::string, double> timed(Action action)
+{
+    auto const start = std::chrono::steady_clock::now();
+    std::string message = errorOf(action);
+    return {message, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
+}
 
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port) + "/repo"; }
+// Random bytes, so that an archive is as large as its content.
+std::string incompressible(std::size_t size)
+{
+    std::string data(size, '\0');
+    unsigned state = 12345;
+    for (char& c : data)
+        c = static_cast<char>((state = state * 1103515245u + 12345u) >> 24);
+    return data;
+}
 
-  private:
-    int fd = -1;
-    int port = 0;
-};
-
-class StalledRepository : public ::testing::Test {
+// Servers that stop talking. The limit is shortened here; vdpk's own is
+// exercised by the functional tests.
+class StalledRepository : public RepositoryFixture {
   protected:
-    static constexpr long stallSeconds = 2;
-    Vandrel::Test::Sandbox sandbox;
-    SilentServer silent;
+    static constexpr long quietSeconds = 2;
+    Vandrel::Test::SilentServer silent;
 
-    void SetUp() override { PackageFetcher::setStallLimits(stallSeconds, stallSeconds); }
-    void TearDown() override
+    PackageFetcher limitedFetcher(std::string const& url) const
     {
-        PackageFetcher::setStallLimits(PackageFetcher::defaultConnectTimeoutSeconds,
-                                       PackageFetcher::defaultStallSeconds);
-    }
-
-    template <typename Action> std::pair<std::string, double> timed(Action action)
-    {
-        auto const start = std::chrono::steady_clock::now();
-        std::string message = errorOf(action);
-        return {message, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
+        PkgConfig config;
+        config.pkgRepoUrl = url;
+        config.pkgRepoCachePath = sandbox.cacheDir().string();
+        return PackageFetcher(config, {.connectTimeoutSeconds = quietSeconds, .quietSeconds = quietSeconds});
     }
 };
 
 TEST_F(StalledRepository, ListingRequestGivesUp)
 {
-    auto [message, seconds] = timed([&] { PackageFetcher::fetchText(silent.url()); });
+    auto [message, seconds] = timed([&] { limitedFetcher(silent.url()).fetchText(silent.url()); });
     EXPECT_EQ(message, "Failed to fetch '" + silent.url() + "': Timeout was reached");
-    EXPECT_GE(seconds, stallSeconds - 0.5);
-    EXPECT_LT(seconds, stallSeconds + 8);
+    EXPECT_GE(seconds, quietSeconds - 0.5);
+    EXPECT_LT(seconds, quietSeconds + 3);
 }
 
 TEST_F(StalledRepository, DownloadGivesUpAndRemovesThePartialFile)
 {
     fs::path part = sandbox.root() / "a.part";
-    auto [message, seconds] = timed([&] { PackageFetcher::downloadFile(silent.url() + "/a", part); });
+    auto [message, seconds] =
+        timed([&] { limitedFetcher(silent.url()).downloadFile(silent.url() + "/a", part); });
     EXPECT_EQ(message, "Failed to download '" + silent.url() + "/a': Timeout was reached");
-    EXPECT_LT(seconds, stallSeconds + 8);
+    EXPECT_LT(seconds, quietSeconds + 3);
     EXPECT_FALSE(fs::exists(part));
 }
 
-TEST_F(StalledRepository, FetchEndsWithTheFallbackListingError)
+TEST_F(StalledRepository, TheWholeFetchIsBoundedByOneLimitNotOnePerRequest)
 {
-    PkgConfig config;
-    config.pkgRepoUrl = silent.url();
-    config.pkgRepoCachePath = sandbox.cacheDir().string();
-    // The listing and its index.html fallback each wait out the limit once.
-    auto [message, seconds] = timed([&] { PackageFetcher(config).fetch("bash"); });
+    // The listing waits out the limit; its index.html fallback then fails at
+    // once instead of waiting as long again.
+    auto [message, seconds] = timed([&] { limitedFetcher(silent.url()).fetch("bash"); });
     EXPECT_EQ(message, "Failed to fetch '" + silent.url() + "/index.html': Timeout was reached");
-    EXPECT_LT(seconds, 2 * stallSeconds + 8);
+    EXPECT_GE(seconds, quietSeconds - 0.5);
+    EXPECT_LT(seconds, 2 * quietSeconds - 0.5);
     EXPECT_FALSE(fs::exists(sandbox.cacheDir()));
+}
+
+TEST_F(StalledRepository, ConnectionThatNeverCompletesCountsAgainstTheSameLimit)
+{
+    Vandrel::Test::SilentServer unreachable(true);
+    auto [message, seconds] = timed([&] { limitedFetcher(unreachable.url()).fetch("bash"); });
+    EXPECT_EQ(message, "Failed to fetch '" + unreachable.url() + "/index.html': Timeout was reached");
+    EXPECT_GE(seconds, quietSeconds - 0.5);
+    EXPECT_LT(seconds, 2 * quietSeconds - 0.5);
+}
+
+TEST_F(StalledRepository, DownloadThatStopsHalfwayGivesUpAndLeavesNothing)
+{
+    Vandrel::Test::PackageSpec spec;
+    spec.name = "big";
+    spec.files["usr/share/big/data"] = incompressible(256 << 10);
+    Vandrel::Test::publishPackage(repo, "linux", spec);
+    startServer({"--stall-after", "1000"});
+    std::string const url = repoUrl() + "/linux/big/1.0/big-1.0-x64.vdpk.tar.bz2";
+    auto [message, seconds] = timed([&] { limitedFetcher(repoUrl()).fetch("big"); });
+    EXPECT_EQ(message, "Failed to download '" + url + "': Timeout was reached");
+    EXPECT_LT(seconds, quietSeconds + 3);
+    fs::path local = sandbox.cacheDir() / "linux/big/1.0/big-1.0-x64.vdpk.tar.bz2";
+    EXPECT_FALSE(fs::exists(local));
+    EXPECT_FALSE(fs::exists(local.string() + ".part"));
+}
+
+TEST_F(StalledRepository, TricklingDownloadCompletesThoughItOutlastsTheLimit)
+{
+    Vandrel::Test::PackageSpec spec;
+    spec.name = "big";
+    spec.files["usr/share/big/data"] = incompressible(96 << 10);
+    fs::path published = Vandrel::Test::publishPackage(repo, "linux", spec);
+    ASSERT_GT(fs::file_size(published), 90u << 10);
+    // 16 KiB every 0.75 s: about 4.5 s in all, more than twice the limit.
+    startServer({"--trickle", "16384,0.75"});
+    auto const start = std::chrono::steady_clock::now();
+    fs::path local = limitedFetcher(repoUrl()).fetch("big");
+    double const seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GT(seconds, 2.0 * quietSeconds);
+    EXPECT_EQ(Vandrel::Test::readFile(local), Vandrel::Test::readFile(published));
 }
 
 } // namespace

@@ -17,13 +17,50 @@ TEST_F(RepositoryFetch, DownloadsIntoTheCacheUnderTheRepositoryPath)
     EXPECT_EQ(Vandrel::Test::readFile(local), Vandrel::Test::readFile(published));
     EXPECT_FALSE(fs::exists(local.string() + ".part"));
 
-    // Base listed twice, each OS directory once, the package directory once,
-    // the archive once (python answers a directory without "/" by redirect).
+    // Every listing once, the archive once; python answers a directory
+    // without "/" by a redirect, which is followed once.
     auto requests = server->requests();
-    EXPECT_EQ(countOf(requests, "GET /repo/ 200"), 2);
+    EXPECT_EQ(countOf(requests, "GET /repo 301"), 1);
+    EXPECT_EQ(countOf(requests, "GET /repo/ 200"), 1);
     EXPECT_EQ(countOf(requests, "GET /repo/linux/ 200"), 1);
     EXPECT_EQ(countOf(requests, "GET /repo/linux/bash/ 200"), 1);
     EXPECT_EQ(countOf(requests, "GET /repo/linux/bash/5.2/bash-5.2-x64.vdpk.tar.bz2 200"), 1);
+    EXPECT_EQ(requests.size(), 5u);
+}
+
+TEST_F(RepositoryFetch, OneFetcherReadsEachListingOnceOverOneConnection)
+{
+    publish("core", "zlib", "1.3");
+    publish("core", "bash", "5.2");
+    publish("extra", "vim", "9.0");
+    publish("desktop", "xterm", "390");
+    PackageFetcher const f = fetcher();
+    for (std::string const name : {"zlib", "vim", "bash", "zlib"})
+        f.fetch(name);
+
+    auto requests = server->requests();
+    std::sort(requests.begin(), requests.end());
+    // One redirect teaches the fetcher to ask for directories with their slash.
+    EXPECT_EQ(requests, (std::vector<std::string>{
+                            "GET /repo 301",
+                            "GET /repo/ 200",
+                            "GET /repo/core/ 200",
+                            "GET /repo/core/bash/ 200",
+                            "GET /repo/core/bash/5.2/bash-5.2-x64.vdpk.tar.bz2 200",
+                            "GET /repo/core/zlib/ 200",
+                            "GET /repo/core/zlib/1.3/zlib-1.3-x64.vdpk.tar.bz2 200",
+                            "GET /repo/desktop/ 200",
+                            "GET /repo/extra/ 200",
+                            "GET /repo/extra/vim/ 200",
+                            "GET /repo/extra/vim/9.0/vim-9.0-x64.vdpk.tar.bz2 200",
+                        }));
+    EXPECT_EQ(server->connections(), 1);
+
+    // Another fetcher (another command) reads the repository afresh.
+    server->clearRequests();
+    fetcher().fetch("zlib");
+    EXPECT_EQ(countOf(server->requests(), "GET /repo/core/zlib/ 200"), 1);
+    EXPECT_EQ(server->connections(), 1);
 }
 
 TEST_F(RepositoryFetch, NewestVersionByVersionOrderNotTextOrder)
@@ -172,8 +209,8 @@ TEST_F(RepositoryFetch, DirectoriesThatFailAreListedFromTheirIndexFile)
     startServer({"--fail-dirs"});
     EXPECT_EQ(Vandrel::Test::readFile(fetcher().fetch("bash")), Vandrel::Test::readFile(published));
     auto requests = server->requests();
-    EXPECT_EQ(countOf(requests, "GET /repo 404"), 2);
-    EXPECT_EQ(countOf(requests, "GET /repo/index.html 200"), 2);
+    EXPECT_EQ(countOf(requests, "GET /repo 404"), 1);
+    EXPECT_EQ(countOf(requests, "GET /repo/index.html 200"), 1);
     EXPECT_EQ(countOf(requests, "GET /repo/linux 404"), 1);
     EXPECT_EQ(countOf(requests, "GET /repo/linux/index.html 200"), 1);
     EXPECT_EQ(countOf(requests, "GET /repo/linux/bash/index.html 200"), 1);
@@ -192,15 +229,15 @@ class Transfers : public RepositoryFetch {};
 TEST_F(Transfers, FetchTextReturnsTheBodyAndReportsFailures)
 {
     sandbox.writeFile("www/repo/hello.txt", std::string("bytes\0kept\n", 11));
-    EXPECT_EQ(PackageFetcher::fetchText(repoUrl() + "/hello.txt"), std::string("bytes\0kept\n", 11));
-    EXPECT_EQ(errorOf([&] { PackageFetcher::fetchText(repoUrl() + "/missing.txt"); }),
+    EXPECT_EQ(fetcher().fetchText(repoUrl() + "/hello.txt"), std::string("bytes\0kept\n", 11));
+    EXPECT_EQ(errorOf([&] { fetcher().fetchText(repoUrl() + "/missing.txt"); }),
               "Failed to fetch '" + repoUrl() + "/missing.txt': HTTP response code said error");
 }
 
 TEST_F(Transfers, DownloadFileCannotOpenItsTarget)
 {
     fs::path target = sandbox.root() / "no such dir" / "x.part";
-    EXPECT_EQ(errorOf([&] { PackageFetcher::downloadFile(repoUrl() + "/", target); }),
+    EXPECT_EQ(errorOf([&] { fetcher().downloadFile(repoUrl() + "/", target); }),
               "Failed to open '" + target.string() + "' for writing");
 }
 
@@ -216,7 +253,7 @@ TEST_F(Transfers, WriteFailureIsADownloadFailureEvenWhenOnlyTheLastBytesAreLost)
         fs::path target = sandbox.root() / ("full-" + name);
         fs::create_symlink("/dev/full", target);
         std::string const url = repoUrl() + "/" + name;
-        EXPECT_EQ(errorOf([&] { PackageFetcher::downloadFile(url, target); }),
+        EXPECT_EQ(errorOf([&] { fetcher().downloadFile(url, target); }),
                   "Failed to download '" + url + "': Failed writing received data to disk/application");
         EXPECT_FALSE(fs::exists(fs::symlink_status(target)));
     }
