@@ -21,6 +21,8 @@ struct ShellConfig;
 
 namespace Vandrel::Linux {
 
+class InstallRoot;
+
 namespace InstallPaths {
 
 // The install root (prefix, or "/" without one) joined with path.
@@ -98,12 +100,15 @@ class PackageManager {
     bool databaseReadable() const;
     enum class EntryKind : unsigned char { directory, symlink, regular, other };
     static EntryKind kindOf(std::filesystem::directory_entry const& entry);
-    void installEntry(std::string const& source, std::string const& packagePath, EntryKind kind,
-                      std::vector<std::string>& installedPaths) const;
-    bool copyRegularFile(std::string const& source, std::string const& destination,
-                         std::string const& parent) const;
-    bool moveRegularFile(std::string const& source, std::string const& destination,
-                         std::string const& parent) const;
+    // Every change below the install root goes through root (see InstallRoot).
+    void installEntry(InstallRoot& root, std::string const& source, std::string const& packagePath,
+                      EntryKind kind, std::vector<std::string>& installedPaths) const;
+    void installDirectory(InstallRoot& root, std::string const& source, std::string const& packagePath) const;
+    void installSymlink(InstallRoot& root, std::string const& source, std::string const& packagePath) const;
+    void installFile(InstallRoot& root, std::string const& source, std::string const& packagePath) const;
+    void copyThroughSymlink(InstallRoot& root, std::string const& source,
+                            std::string const& packagePath) const;
+    bool moveRegularFile(std::string const& source, int directory, std::string const& base) const;
     void closeConnection() const;
 
     PkgConfig config;

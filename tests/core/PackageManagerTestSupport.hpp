@@ -4,6 +4,7 @@
 // configuration pointing into it, and direct reads of the database file.
 
 #include "core/PkgConfig.hpp"
+#include "core/WorkingDirectoryGuard.hpp"
 
 #include "tests/support/Paths.hpp"
 #include "tests/support/Sandbox.hpp"
@@ -21,18 +22,6 @@
 namespace Vandrel::Linux::PmTest {
 
 namespace fs = std::filesystem;
-
-// Changes the test's working directory and changes it back.
-class ChangeDir {
-  public:
-    explicit ChangeDir(fs::path const& dir) : previous(fs::current_path()) { fs::current_path(dir); }
-    ~ChangeDir() { fs::current_path(previous); }
-    ChangeDir(ChangeDir const&) = delete;
-    ChangeDir& operator=(ChangeDir const&) = delete;
-
-  private:
-    fs::path previous;
-};
 
 // One column of every row of a query against the database file.
 inline std::vector<std::string> queryColumn(fs::path const& database, std::string const& sql)
