@@ -77,6 +77,8 @@ class PackageManager {
     std::vector<std::string> copyFiles(std::filesystem::path unpackDir) const;
     void copyEntry(std::filesystem::directory_entry const& entry, std::filesystem::path const& filesDir,
                    std::vector<std::string>& installedPaths) const;
+    // Mode and owner of source onto a plain destination path. The installer
+    // itself changes them through descriptors below the install root.
     static void copyPermissions(std::filesystem::path const& source, std::string const& destination);
     ShellConfig makeShellConfig() const;
 

@@ -246,6 +246,10 @@ void PackageManager::installEntry(InstallRoot& root, std::string const& source,
         installDirectory(root, source, packagePath);
         return;
     }
+    // Only regular files are copied, as the library's copy would; a device
+    // node of the package is not even opened.
+    if (kind == EntryKind::other)
+        throwCopyError(ENOTSUP, source, destinationPath(packagePath));
     if (kind == EntryKind::symlink)
         installSymlink(root, source, packagePath);
     else
