@@ -21,6 +21,8 @@ struct ShellConfig;
 
 namespace Vandrel::Linux {
 
+class InstallRoot;
+
 namespace InstallPaths {
 
 // The install root (prefix, or "/" without one) joined with path.
@@ -75,6 +77,8 @@ class PackageManager {
     std::vector<std::string> copyFiles(std::filesystem::path unpackDir) const;
     void copyEntry(std::filesystem::directory_entry const& entry, std::filesystem::path const& filesDir,
                    std::vector<std::string>& installedPaths) const;
+    // Mode and owner of source onto a plain destination path. The installer
+    // itself changes them through descriptors below the install root.
     static void copyPermissions(std::filesystem::path const& source, std::string const& destination);
     ShellConfig makeShellConfig() const;
 
@@ -98,12 +102,15 @@ class PackageManager {
     bool databaseReadable() const;
     enum class EntryKind : unsigned char { directory, symlink, regular, other };
     static EntryKind kindOf(std::filesystem::directory_entry const& entry);
-    void installEntry(std::string const& source, std::string const& packagePath, EntryKind kind,
-                      std::vector<std::string>& installedPaths) const;
-    bool copyRegularFile(std::string const& source, std::string const& destination,
-                         std::string const& parent) const;
-    bool moveRegularFile(std::string const& source, std::string const& destination,
-                         std::string const& parent) const;
+    // Every change below the install root goes through root (see InstallRoot).
+    void installEntry(InstallRoot& root, std::string const& source, std::string const& packagePath,
+                      EntryKind kind, std::vector<std::string>& installedPaths) const;
+    void installDirectory(InstallRoot& root, std::string const& source, std::string const& packagePath) const;
+    void installSymlink(InstallRoot& root, std::string const& source, std::string const& packagePath) const;
+    void installFile(InstallRoot& root, std::string const& source, std::string const& packagePath) const;
+    void copyThroughSymlink(InstallRoot& root, std::string const& source,
+                            std::string const& packagePath) const;
+    bool moveRegularFile(std::string const& source, int directory, std::string const& base) const;
     void closeConnection() const;
 
     PkgConfig config;

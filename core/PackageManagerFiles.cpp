@@ -1,9 +1,13 @@
 #include "core/PackageManager.hpp"
 
+#include "core/FileDescriptor.hpp"
+#include "core/InstallRoot.hpp"
+#include "core/ScopeGuard.hpp"
 #include "core/Shell.hpp"
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <stdexcept>
@@ -34,23 +38,6 @@ std::string packagePathOf(fs::path const& entryPath, fs::path const& filesDir)
         return {};
     return relative.string();
 }
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    FileDescriptor(FileDescriptor const&) = delete;
-    FileDescriptor& operator=(FileDescriptor const&) = delete;
-    int get() const { return fd; }
-    int release() { return std::exchange(fd, -1); }
-
-  private:
-    int fd;
-};
 
 [[noreturn]] void throwCopyError(int error, std::string const& source, std::string const& destination)
 {
@@ -95,6 +82,94 @@ void copyBytes(int in, int out, off_t size, std::string const& source, std::stri
     }
 }
 
+[[noreturn]] void throwError(char const* what, std::string const& path, int error)
+{
+    throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+char const* specialKind(mode_t mode)
+{
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return nullptr;
+}
+
+// A file is written only over a regular file: a directory is a conflict, and
+// writing to a FIFO would block and to a device would feed it the bytes.
+void refuseAsDestination(std::string const& packagePath, std::string const& destination,
+                         struct stat const& status)
+{
+    if (S_ISDIR(status.st_mode))
+        throw std::runtime_error(
+            fmt::format("Cannot install file '{}' because destination '{}' is an existing directory",
+                        packagePath, destination));
+    if (char const* const kind = specialKind(status.st_mode))
+        throw std::runtime_error(fmt::format("Cannot install file '{}' because destination '{}' is {}",
+                                             packagePath, destination, kind));
+}
+
+// The unpacked file to copy; only a regular file is copied, as the library's
+// copy would do.
+FileDescriptor openSource(std::string const& source, std::string const& destination)
+{
+    FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat status {};
+    if (!in)
+        throwCopyError(errno, source, destination);
+    if (::fstat(in.get(), &status) != 0)
+        throwCopyError(errno, source, destination);
+    if (!S_ISREG(status.st_mode))
+        throwCopyError(ENOTSUP, source, destination);
+    return in;
+}
+
+// Copies the bytes, then owner and mode through the descriptor, owner first
+// so set-ID bits survive, and closes the destination to see a late error.
+void writeCopy(FileDescriptor& in, FileDescriptor& out, std::string const& source,
+               std::string const& destination)
+{
+    struct stat sourceStatus {};
+    if (::fstat(in.get(), &sourceStatus) != 0)
+        throwCopyError(errno, source, destination);
+    copyBytes(in.get(), out.get(), sourceStatus.st_size, source, destination);
+    [[maybe_unused]] int const ignored = ::fchown(out.get(), sourceStatus.st_uid, sourceStatus.st_gid);
+    if (::fchmod(out.get(), sourceStatus.st_mode & 07777) != 0)
+        throwError("cannot set permissions", destination, errno);
+    if (::close(out.release()) != 0)
+        throwCopyError(errno, source, destination);
+}
+
+// Puts a copy in place as a new inode: written beside the destination under a
+// temporary name, then renamed over it. Other hard links of the old file keep
+// their content.
+void replaceFile(FileDescriptor& in, std::string const& source, int directory, std::string const& base,
+                 std::string const& destination)
+{
+    static std::atomic<unsigned> counter{0};
+    std::string temporary;
+    FileDescriptor out;
+    for (int attempt = 0; !out && attempt < 100; ++attempt) {
+        temporary = fmt::format(".vdpk-{}-{}", ::getpid(), counter++);
+        out.reset(::openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           0600));
+        if (!out && errno != EEXIST)
+            throwCopyError(errno, source, destination);
+    }
+    if (!out)
+        throwCopyError(EEXIST, source, destination);
+    ScopeGuard removeTemporary([&] { (void)::unlinkat(directory, temporary.c_str(), 0); });
+    writeCopy(in, out, source, destination);
+    if (::renameat(directory, temporary.c_str(), directory, base.c_str()) != 0)
+        throwCopyError(errno, source, destination);
+    removeTemporary.dismiss();
+}
+
 } // namespace
 
 namespace InstallPaths {
@@ -130,148 +205,205 @@ std::vector<std::string> PackageManager::copyFiles(fs::path unpackDir) const
         EntryKind const kind = kindOf(entry);
         (kind == EntryKind::directory ? directories : others).emplace_back(std::move(packagePath), kind);
     }
+    if (directories.empty() && others.empty())
+        return installedPaths;
 
+    InstallRoot root(installPrefix ? *installPrefix : std::string("/"), true);
     std::string const sourcePrefix = filesDir.native() + "/";
     for (auto const& [packagePath, kind] : directories)
-        installEntry(sourcePrefix + packagePath, packagePath, kind, installedPaths);
+        installEntry(root, sourcePrefix + packagePath, packagePath, kind, installedPaths);
     directories = {};
     for (auto const& [packagePath, kind] : others)
-        installEntry(sourcePrefix + packagePath, packagePath, kind, installedPaths);
+        installEntry(root, sourcePrefix + packagePath, packagePath, kind, installedPaths);
     return installedPaths;
 }
 
 PackageManager::EntryKind PackageManager::kindOf(fs::directory_entry const& entry)
 {
-    // The type of a walked entry comes from the directory listing; only a
-    // symlink needs a look at its target.
-    if (entry.is_directory())
-        return EntryKind::directory;
+    // The type of a walked entry comes from the directory listing. A symlink
+    // is installed as a symlink whatever it points to, so that the result does
+    // not depend on what its target happens to be on the installing machine.
     if (entry.is_symlink())
         return EntryKind::symlink;
+    if (entry.is_directory())
+        return EntryKind::directory;
     return entry.is_regular_file() ? EntryKind::regular : EntryKind::other;
 }
 
 void PackageManager::copyEntry(fs::directory_entry const& entry, fs::path const& filesDir,
                                std::vector<std::string>& installedPaths) const
 {
-    installEntry(entry.path().native(), packagePathOf(entry.path(), filesDir), kindOf(entry), installedPaths);
+    InstallRoot root(installPrefix ? *installPrefix : std::string("/"), true);
+    installEntry(root, entry.path().native(), packagePathOf(entry.path(), filesDir), kindOf(entry),
+                 installedPaths);
 }
 
-void PackageManager::installEntry(std::string const& source, std::string const& packagePath, EntryKind kind,
+void PackageManager::installEntry(InstallRoot& root, std::string const& source,
+                                  std::string const& packagePath, EntryKind kind,
                                   std::vector<std::string>& installedPaths) const
 {
-    // The root joined with a relative package path, without a path object per file.
-    std::string destination = installPrefix ? *installPrefix : std::string();
-    if (destination.empty() || destination.back() != '/')
-        destination += '/';
-    destination += packagePath;
-    size_t const slash = destination.rfind('/');
-    std::string const parent = slash == 0 ? std::string("/") : destination.substr(0, slash);
-    std::error_code ec;
-
     if (kind == EntryKind::directory) {
-        fs::file_status const status = fs::status(destination, ec);
-        if (fs::exists(status) && !fs::is_directory(status))
-            throw std::runtime_error(
-                fmt::format("Cannot install directory '{}' because destination '{}' is not a directory",
-                            packagePath, destination));
-        fs::create_directories(destination);
-    } else if (kind == EntryKind::symlink) {
-        fs::path const target = fs::read_symlink(source);
-        if (!parent.empty())
-            fs::create_directories(parent);
-        fs::file_status const own = fs::symlink_status(destination, ec);
-        if (fs::exists(own)) {
-            if (fs::is_directory(own))
-                throw std::runtime_error(fmt::format(
-                    "Cannot install symlink '{}' because destination '{}' is an existing directory",
-                    packagePath, destination));
-            fs::remove(destination);
-        }
-        fs::create_symlink(target, destination);
-        installedPaths.push_back(packagePath);
-    } else {
-        if (kind == EntryKind::regular &&
-            ((moveRegularFiles && moveRegularFile(source, destination, parent)) ||
-             copyRegularFile(source, destination, parent))) {
-            installedPaths.push_back(packagePath);
-            return; // mode and owner are the source's already
-        }
-        if (!parent.empty())
-            fs::create_directories(parent);
-        if (fs::is_directory(destination, ec))
-            throw std::runtime_error(
-                fmt::format("Cannot install file '{}' because destination '{}' is an existing directory",
-                            packagePath, destination));
-        fs::copy_file(source, destination, fs::copy_options::overwrite_existing);
-        installedPaths.push_back(packagePath);
+        installDirectory(root, source, packagePath);
+        return;
     }
-    copyPermissions(source, destination);
+    // Only regular files are copied, as the library's copy would; a device
+    // node of the package is not even opened.
+    if (kind == EntryKind::other)
+        throwCopyError(ENOTSUP, source, destinationPath(packagePath));
+    if (kind == EntryKind::symlink)
+        installSymlink(root, source, packagePath);
+    else
+        installFile(root, source, packagePath);
+    installedPaths.push_back(packagePath);
+}
+
+void PackageManager::installDirectory(InstallRoot& root, std::string const& source,
+                                      std::string const& packagePath) const
+{
+    FileDescriptor directory = root.open(packagePath, O_PATH | O_DIRECTORY);
+    if (!directory) {
+        int const error = errno;
+        if (error == ENOTDIR) {
+            FileDescriptor const existing = root.open(packagePath, O_PATH);
+            struct stat status {};
+            if (existing && ::fstat(existing.get(), &status) == 0 && !S_ISDIR(status.st_mode))
+                throw std::runtime_error(
+                    fmt::format("Cannot install directory '{}' because destination '{}' is not a directory",
+                                packagePath, destinationPath(packagePath)));
+        }
+        if (error != ENOENT)
+            throwError("cannot create directory", destinationPath(packagePath), error);
+        directory = root.makeDirectories(packagePath);
+    }
+
+    struct stat sourceStatus {};
+    if (::lstat(source.c_str(), &sourceStatus) != 0)
+        throwError("cannot read the status of", source, errno);
+    // Owner before mode: changing the owner clears set-user-ID and set-group-ID
+    // bits, so the other order would lose them. The descriptor is an O_PATH one,
+    // which fchmod refuses, hence the change through ".".
+    [[maybe_unused]] int const ignored =
+        ::fchownat(directory.get(), "", sourceStatus.st_uid, sourceStatus.st_gid, AT_EMPTY_PATH);
+    if (::fchmodat(directory.get(), ".", sourceStatus.st_mode & 07777, 0) != 0)
+        throwError("cannot set permissions", destinationPath(packagePath), errno);
+}
+
+void PackageManager::installSymlink(InstallRoot& root, std::string const& source,
+                                    std::string const& packagePath) const
+{
+    std::string const target = fs::read_symlink(source).native();
+    std::string base;
+    int const directory = root.parentDirectory(packagePath, base);
+    struct stat existing {};
+    if (::fstatat(directory, base.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(existing.st_mode))
+            throw std::runtime_error(
+                fmt::format("Cannot install symlink '{}' because destination '{}' is an existing directory",
+                            packagePath, destinationPath(packagePath)));
+        if (::unlinkat(directory, base.c_str(), 0) != 0)
+            throwError("cannot remove", destinationPath(packagePath), errno);
+    } else if (errno != ENOENT) {
+        throwError("cannot create symlink", destinationPath(packagePath), errno);
+    }
+    if (::symlinkat(target.c_str(), directory, base.c_str()) != 0)
+        throwError("cannot create symlink", destinationPath(packagePath), errno);
+
+    struct stat sourceStatus {};
+    if (::lstat(source.c_str(), &sourceStatus) == 0) {
+        [[maybe_unused]] int const ignored = ::fchownat(directory, base.c_str(), sourceStatus.st_uid,
+                                                        sourceStatus.st_gid, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+void PackageManager::installFile(InstallRoot& root, std::string const& source,
+                                 std::string const& packagePath) const
+{
+    std::string base;
+    int const directory = root.parentDirectory(packagePath, base);
+    struct stat existing {};
+    bool const exists = ::fstatat(directory, base.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!exists && errno != ENOENT)
+        throwCopyError(errno, source, destinationPath(packagePath));
+    if (exists)
+        refuseAsDestination(packagePath, destinationPath(packagePath), existing);
+    if (exists && S_ISLNK(existing.st_mode)) {
+        copyThroughSymlink(root, source, packagePath);
+        return;
+    }
+    // Nothing or a regular file at the destination from here on.
+    if (moveRegularFiles && moveRegularFile(source, directory, base))
+        return; // mode and owner are the source's already
+
+    FileDescriptor in = openSource(source, destinationPath(packagePath));
+    if (exists && existing.st_nlink > 1) {
+        replaceFile(in, source, directory, base, destinationPath(packagePath));
+        return;
+    }
+    int const flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (exists ? O_TRUNC : O_CREAT | O_EXCL);
+    FileDescriptor out(::openat(directory, base.c_str(), flags, 0600));
+    if (!out)
+        throwCopyError(errno, source, destinationPath(packagePath));
+    writeCopy(in, out, source, destinationPath(packagePath));
+}
+
+// A symlink at the destination of a file is followed, inside the root: the
+// file it leads to takes the new content.
+void PackageManager::copyThroughSymlink(InstallRoot& root, std::string const& source,
+                                        std::string const& packagePath) const
+{
+    std::string const destination = destinationPath(packagePath);
+    FileDescriptor const target = root.open(packagePath, O_PATH);
+    struct stat status {};
+    if (!target) {
+        if (errno != ENOENT)
+            throwCopyError(errno, source, destination);
+        // A dangling link: the file it names is created, below the root.
+        FileDescriptor in = openSource(source, destination);
+        FileDescriptor out = root.open(packagePath, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0600);
+        if (!out)
+            throwCopyError(errno, source, destination);
+        if (::fstat(out.get(), &status) != 0 || !S_ISREG(status.st_mode))
+            throw std::runtime_error(fmt::format("Cannot install file '{}' because destination '{}' is {}",
+                                                 packagePath, destination, "not a regular file"));
+        writeCopy(in, out, source, destination);
+        return;
+    }
+    if (::fstat(target.get(), &status) != 0)
+        throwCopyError(errno, source, destination);
+    refuseAsDestination(packagePath, destination, status);
+
+    FileDescriptor in = openSource(source, destination);
+    if (status.st_nlink > 1) {
+        std::string base;
+        int const directory = root.parentDirectory(root.nameOf(target.get()), base);
+        replaceFile(in, source, directory, base, destination);
+        return;
+    }
+    FileDescriptor out = root.open(packagePath, O_WRONLY | O_TRUNC | O_NONBLOCK);
+    if (!out)
+        throwCopyError(errno, source, destination);
+    writeCopy(in, out, source, destination);
 }
 
 // Moves an unpacked regular file into place where that gives the same result
-// as copying it: nothing at the destination, or a regular file with no other
-// hard link (a copy would overwrite it in place, then take the source's mode
-// and owner, which the moved file has already). The destination is replaced
-// by a new file instead of being truncated, so a running program or a mapped
-// library that still uses the old one is not disturbed. Returns false to
-// leave the entry to the copy: a symlink or directory at the destination, a
-// shared inode, or another file system (after which no move is tried again).
-bool PackageManager::moveRegularFile(std::string const& source, std::string const& destination,
-                                     std::string const& parent) const
+// as copying it: the source has no other hard link (else the installed file
+// would stay one inode with the other names) and the destination is absent
+// or a regular file, which the new inode replaces. A replaced file is not
+// truncated, so a running program or a mapped library that still uses the old
+// one is not disturbed, and other hard links of it keep their content.
+// Returns false to leave the entry to the copy; after a move across file
+// systems is refused no move is tried again.
+bool PackageManager::moveRegularFile(std::string const& source, int directory, std::string const& base) const
 {
-    struct stat existing {};
-    if (::lstat(destination.c_str(), &existing) == 0) {
-        if (!S_ISREG(existing.st_mode) || existing.st_nlink != 1)
-            return false;
-    } else if (errno != ENOENT && errno != ENOTDIR) {
+    struct stat sourceStatus {};
+    if (::lstat(source.c_str(), &sourceStatus) != 0 || !S_ISREG(sourceStatus.st_mode) ||
+        sourceStatus.st_nlink != 1)
         return false;
-    }
-    if (::rename(source.c_str(), destination.c_str()) == 0)
+    if (::renameat(AT_FDCWD, source.c_str(), directory, base.c_str()) == 0)
         return true;
-    if (errno == ENOENT && !parent.empty()) {
-        fs::create_directories(parent);
-        if (::rename(source.c_str(), destination.c_str()) == 0)
-            return true;
-    }
     if (errno == EXDEV)
         moveRegularFiles = false;
     return false;
-}
-
-// The copy of a regular package file with as few path lookups as possible:
-// the destination is opened once (which also follows a symlink there and
-// refuses a directory, as the checks above would), and owner and mode are set
-// through the descriptor, owner first so set-ID bits survive. Returns false
-// when the source is no regular file, leaving it to the general path above.
-bool PackageManager::copyRegularFile(std::string const& source, std::string const& destination,
-                                     std::string const& parent) const
-{
-    FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    struct stat sourceStatus {};
-    if (in.get() < 0 || ::fstat(in.get(), &sourceStatus) != 0 || !S_ISREG(sourceStatus.st_mode))
-        return false;
-
-    int const flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-    int fd = ::open(destination.c_str(), flags, 0600);
-    if (fd < 0 && errno == ENOENT && !parent.empty()) {
-        fs::create_directories(parent);
-        fd = ::open(destination.c_str(), flags, 0600);
-    }
-    if (fd < 0 && errno == EISDIR)
-        return false; // the general path reports the conflict
-    if (fd < 0)
-        throwCopyError(errno, source, destination);
-    FileDescriptor out(fd);
-
-    copyBytes(in.get(), out.get(), sourceStatus.st_size, source, destination);
-    [[maybe_unused]] int ignored = ::fchown(out.get(), sourceStatus.st_uid, sourceStatus.st_gid);
-    if (::fchmod(out.get(), sourceStatus.st_mode & 07777) != 0)
-        throw fs::filesystem_error("cannot set permissions", destination,
-                                   std::error_code(errno, std::generic_category()));
-    if (::close(out.release()) != 0)
-        throwCopyError(errno, source, destination);
-    return true;
 }
 
 void PackageManager::copyPermissions(fs::path const& source, std::string const& destination)

@@ -1,15 +1,20 @@
 #include "core/PackageManager.hpp"
 
+#include "core/FileDescriptor.hpp"
+#include "core/InstallRoot.hpp"
+#include "core/ScopeGuard.hpp"
 #include "core/Shell.hpp"
 #include "core/ShellQuote.hpp"
 #include "core/TempDir.hpp"
 #include "core/VersionUtils.hpp"
+#include "core/WorkingDirectoryGuard.hpp"
 
 #include <SQLiteCpp/Transaction.h>
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <iomanip>
 #include <iostream>
@@ -24,26 +29,6 @@ namespace Vandrel::Linux {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Changes the working directory for the guard's lifetime and changes back on
-// every way out, exceptions included.
-class WorkingDirectoryGuard {
-  public:
-    explicit WorkingDirectoryGuard(fs::path const& directory) : previous(fs::current_path())
-    {
-        fs::current_path(directory);
-    }
-    ~WorkingDirectoryGuard()
-    {
-        std::error_code ec;
-        fs::current_path(previous, ec);
-    }
-    WorkingDirectoryGuard(WorkingDirectoryGuard const&) = delete;
-    WorkingDirectoryGuard& operator=(WorkingDirectoryGuard const&) = delete;
-
-  private:
-    fs::path previous;
-};
 
 // A single-quoted SQL string literal; embedded quotes are doubled so the text
 // is stored verbatim and can never end the literal early.
@@ -88,34 +73,23 @@ std::string parentOf(std::string const& name)
     return slash == std::string::npos ? std::string() : name.substr(0, slash);
 }
 
-// A directory opened only to resolve names relative to it.
-class DirectoryHandle {
-  public:
-    DirectoryHandle() = default;
-    ~DirectoryHandle() { close(); }
-    DirectoryHandle(DirectoryHandle const&) = delete;
-    DirectoryHandle& operator=(DirectoryHandle const&) = delete;
-
-    void open(std::string const& path)
-    {
-        close();
-        descriptor = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        openError = descriptor < 0 ? errno : 0;
+// Whether a directory below an open one holds nothing.
+bool isEmptyDirectory(int parent, std::string const& base)
+{
+    FileDescriptor fd(
+        ::openat(parent, base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    DIR* const directory = fd ? ::fdopendir(fd.get()) : nullptr;
+    if (directory == nullptr)
+        return false;
+    fd.release(); // the directory stream owns it now
+    ScopeGuard closeDirectory([directory] { ::closedir(directory); });
+    while (dirent const* entry = ::readdir(directory)) {
+        std::string_view const name = entry->d_name;
+        if (name != "." && name != "..")
+            return false;
     }
-    void close()
-    {
-        if (descriptor >= 0)
-            ::close(descriptor);
-        descriptor = -1;
-    }
-    bool isOpen() const { return descriptor >= 0; }
-    int fd() const { return descriptor; }
-    int error() const { return openError; }
-
-  private:
-    int descriptor = -1;
-    int openError = 0;
-};
+    return true;
+}
 
 } // namespace
 
@@ -136,7 +110,7 @@ void PackageManager::install(std::string const& archivePath)
         Shell shell(command, makeShellConfig());
         return shell.result().get();
     }();
-    std::cerr << result;
+    std::cerr << result << std::endl;
     // A damaged or truncated archive may still have unpacked a manifest and
     // part of the tree; never install or record such a half.
     if (result.exitCode != 0)
@@ -149,6 +123,7 @@ void PackageManager::install(std::string const& archivePath)
     if (auto const installed = sameOrNewerInstalledVersion(package)) {
         std::cerr << "Skipping package " << package.name << " " << package.version
                   << " because installed version " << *installed << " is the same or newer" << std::endl;
+        inUnpackDir.restore();
         return;
     }
     if (installedVersion(package.name))
@@ -157,13 +132,11 @@ void PackageManager::install(std::string const& archivePath)
     std::vector<std::string> files;
     {
         moveRegularFiles = true;
-        struct Reset {
-            bool& flag;
-            ~Reset() { flag = false; }
-        } const reset{moveRegularFiles};
+        ScopeGuard const stopMoving([this] { moveRegularFiles = false; });
         files = copyFiles(unpackDir);
     }
     saveIntoDb(package, files);
+    inUnpackDir.restore();
 }
 
 std::optional<std::string> PackageManager::sameOrNewerInstalledVersion(Package const& package) const
@@ -214,47 +187,55 @@ void PackageManager::uninstallSingle(std::string const& name)
     // round trip per file.
     std::unordered_set<std::string> const shared = filesWithOtherOwners(id);
 
+    // Every name is resolved below the root as if it were "/": a symlink in
+    // the tree never leads a removal outside it.
+    InstallRoot const root(installPrefix ? *installPrefix : std::string("/"), false);
+
     // Candidate directories as names relative to the install root.
     std::vector<std::string> candidates;
     // Files of one directory come in runs: open each directory once and remove
     // its files relative to it, instead of resolving every full path again.
     std::optional<std::string> openParent;
-    DirectoryHandle parentDir;
+    FileDescriptor parentDir;
     bool ancestorsAdded = false;
     for (auto const& file : files) {
+        if (!root.exists())
+            break; // nothing below a missing root
         if (!staysBelowRoot(file) || shared.count(file) != 0)
             continue;
         std::string const parent = parentOf(file);
         if (parent != openParent) {
             openParent = parent;
-            parentDir.open(parent.empty() ? destinationPath(".") : destinationPath(parent));
+            parentDir = root.open(parent, O_PATH | O_DIRECTORY);
+            if (!parentDir && errno == EACCES)
+                throw fs::filesystem_error("cannot remove", destinationPath(file),
+                                           std::error_code(EACCES, std::generic_category()));
             ancestorsAdded = false;
         }
-        if (!parentDir.isOpen() && parentDir.error() != EACCES)
+        if (!parentDir)
             continue; // no directory there: the file is gone already
 
         // A directory refuses unlink (EISDIR) and becomes a candidate instead;
         // anything else, a symlink included, is removed as itself.
         std::string const baseName = file.substr(parent.empty() ? 0 : parent.size() + 1);
-        int const removed = parentDir.isOpen() ? ::unlinkat(parentDir.fd(), baseName.c_str(), 0)
-                                               : ::unlink(destinationPath(file).c_str());
-        int const error = errno;
-        if (removed != 0 && error == ENOENT)
-            continue;
-        if (removed != 0 && error == EISDIR) {
-            candidates.push_back(file);
-            continue;
-        }
-        if (removed != 0)
+        if (::unlinkat(parentDir.get(), baseName.c_str(), 0) != 0) {
+            int const error = errno;
+            if (error == ENOENT)
+                continue;
+            if (error == EISDIR) {
+                candidates.push_back(file);
+                continue;
+            }
             throw fs::filesystem_error("cannot remove", destinationPath(file),
                                        std::error_code(error, std::generic_category()));
+        }
         if (!ancestorsAdded) {
             ancestorsAdded = true;
             for (std::string dir = parent; !dir.empty(); dir = parentOf(dir))
                 candidates.push_back(dir);
         }
     }
-    parentDir.close();
+    parentDir.reset();
 
     // Descending order puts every directory after the longer paths below it.
     std::sort(candidates.begin(), candidates.end(), std::greater<>());
@@ -262,16 +243,22 @@ void PackageManager::uninstallSingle(std::string const& name)
     for (auto const& candidate : candidates) {
         if (hasOtherFileOwners(candidate, id))
             continue;
-        std::string const directory = destinationPath(candidate);
-        // rmdir removes only an empty real directory; a symlink to one stays.
-        if (::rmdir(directory.c_str()) == 0)
+        std::string const parent = parentOf(candidate);
+        if (parent != openParent || !parentDir) {
+            openParent = parent;
+            parentDir = root.open(parent, O_PATH | O_DIRECTORY);
+        }
+        if (!parentDir)
+            continue;
+        std::string const baseName = candidate.substr(parent.empty() ? 0 : parent.size() + 1);
+        // Removes only an empty real directory; a symlink to one stays.
+        if (::unlinkat(parentDir.get(), baseName.c_str(), AT_REMOVEDIR) == 0)
             continue;
         int const error = errno;
         if (error == ENOTEMPTY || error == EEXIST || error == ENOENT || error == ENOTDIR || error == EBUSY)
             continue;
-        std::error_code ec;
-        if (fs::is_directory(directory, ec) && fs::is_empty(directory, ec) && !ec)
-            throw fs::filesystem_error("cannot remove directory", directory,
+        if (isEmptyDirectory(parentDir.get(), baseName))
+            throw fs::filesystem_error("cannot remove directory", destinationPath(candidate),
                                        std::error_code(error, std::generic_category()));
     }
     ownerChecks.commit();

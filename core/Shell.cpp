@@ -31,11 +31,14 @@ ShellTimePoint now()
     return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
 }
 
-void closeFd(int& fd)
+// A stdio stream over a duplicate of fd; the descriptor itself stays with its owner.
+std::FILE* openStream(FileDescriptor const& fd)
 {
-    if (fd != -1)
-        close(fd);
-    fd = -1;
+    FileDescriptor copy(fcntl(fd.get(), F_DUPFD_CLOEXEC, 3));
+    std::FILE* const stream = copy ? fdopen(copy.get(), "r") : nullptr;
+    if (stream != nullptr)
+        copy.release();
+    return stream;
 }
 
 // Hands the command to the child. A child that exits without reading it makes
@@ -93,19 +96,13 @@ std::ostream& operator<<(std::ostream& out, ShellResult const& result)
     return out << "]" << std::endl;
 }
 
-Shell::PipeGuard::~PipeGuard()
-{
-    closeFd(readFd);
-    closeFd(writeFd);
-}
-
 Shell::Shell(std::string const& command, ShellConfig const& givenConfig)
 {
     initConfig(givenConfig);
     openOutputFiles();
-    PipeGuard outPipe = createPipe();
-    PipeGuard errPipe = createPipe();
-    PipeGuard inPipe = createPipe();
+    Pipe outPipe = createPipe();
+    Pipe errPipe = createPipe();
+    Pipe inPipe = createPipe();
 
     // Everything the child needs is prepared before the fork: in the child of a
     // multi-threaded program only async-signal-safe calls are allowed.
@@ -126,30 +123,27 @@ Shell::Shell(std::string const& command, ShellConfig const& givenConfig)
         throw std::runtime_error("fork() failed!");
     }
     if (childPid == 0) {
-        close(outPipe.readFd);
-        close(errPipe.readFd);
-        close(inPipe.writeFd);
-        int const childStderr = config.mergeStderr ? outPipe.writeFd : errPipe.writeFd;
-        setupChildProcess(inPipe.readFd, outPipe.writeFd, childStderr, argv.data());
+        // Only async-signal-safe calls here; the child never returns, so no
+        // destructor closes these twice.
+        close(outPipe.readEnd.get());
+        close(errPipe.readEnd.get());
+        close(inPipe.writeEnd.get());
+        int const childStderr = config.mergeStderr ? outPipe.writeEnd.get() : errPipe.writeEnd.get();
+        setupChildProcess(inPipe.readEnd.get(), outPipe.writeEnd.get(), childStderr, argv.data());
     }
 
     try {
-        stdoutReadFd = std::exchange(outPipe.readFd, -1);
-        closeFd(outPipe.writeFd);
-        if (config.mergeStderr) {
-            closeFd(errPipe.readFd);
-            closeFd(errPipe.writeFd);
-            stderrReadFd = -1;
-        } else {
-            stderrReadFd = std::exchange(errPipe.readFd, -1);
-            closeFd(errPipe.writeFd);
-        }
-        closeFd(inPipe.readFd);
+        stdoutRead = std::move(outPipe.readEnd);
+        outPipe.writeEnd.reset();
+        if (!config.mergeStderr)
+            stderrRead = std::move(errPipe.readEnd);
+        errPipe = {};
+        inPipe.readEnd.reset();
 
         if (config.verbose)
             std::cerr << config.shell << '\n' << command << '\n' << std::flush;
         if (!config.commandViaStdin)
-            closeFd(inPipe.writeFd);
+            inPipe.writeEnd.reset();
 
         initStreams();
         monitorFuture = std::async(std::launch::async, &Shell::monitor, this);
@@ -162,8 +156,8 @@ Shell::Shell(std::string const& command, ShellConfig const& givenConfig)
     // writes much before it has read a long command would otherwise block on a
     // full output pipe while we block on its full input pipe.
     if (config.commandViaStdin) {
-        writeToChild(inPipe.writeFd, input);
-        closeFd(inPipe.writeFd);
+        writeToChild(inPipe.writeEnd.get(), input);
+        inPipe.writeEnd.reset();
     }
 }
 
@@ -218,14 +212,14 @@ void Shell::openOutputFiles()
         throw std::runtime_error(fmt::format("Failed to open stderr file: {}", stderrPath));
 }
 
-Shell::PipeGuard Shell::createPipe()
+Shell::Pipe Shell::createPipe()
 {
     // Close-on-exec, so that children started meanwhile by other threads do not
     // inherit our ends and keep the pipes open; dup2 clears the flag on 0, 1 and 2.
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe() failed!");
-    return PipeGuard(fds[0], fds[1]);
+    return Pipe{FileDescriptor(fds[0]), FileDescriptor(fds[1])};
 }
 
 void Shell::setupChildProcess(int stdinFd, int stdoutFd, int stderrFd, char* const* argv) const
@@ -262,14 +256,14 @@ std::vector<std::string> Shell::splitShellCommand(std::string const& text)
 
 void Shell::initStreams()
 {
-    stdoutPipe = fdopen(stdoutReadFd, "r");
+    stdoutPipe = openStream(stdoutRead);
     if (stdoutPipe == nullptr)
         throw std::runtime_error("fdopen() failed for stdout!");
     stdoutBuf = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(stdoutPipe, std::ios::in);
     stdoutStream = std::make_unique<std::istream>(stdoutBuf.get());
     if (config.mergeStderr)
         return;
-    stderrPipe = fdopen(stderrReadFd, "r");
+    stderrPipe = openStream(stderrRead);
     if (stderrPipe == nullptr)
         throw std::runtime_error("fdopen() failed for stderr!");
     stderrBuf = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(stderrPipe, std::ios::in);
@@ -312,7 +306,7 @@ ShellResult Shell::monitor()
                 return collectChildStatus(status);
         }
     } catch (...) {
-        if (childPid != -1 || stdoutReadFd != -1 || stderrReadFd != -1)
+        if (childPid != -1 || stdoutRead || stderrRead)
             killAndCleanup();
         throw;
     }
@@ -340,9 +334,9 @@ std::pair<bool, bool> Shell::pollStreams(bool stdoutDone, bool stderrDone)
     pollfd fds[2];
     nfds_t count = 0;
     if (!stdoutDone)
-        fds[count++] = pollfd{stdoutReadFd, POLLIN, 0};
+        fds[count++] = pollfd{stdoutRead.get(), POLLIN, 0};
     if (!stderrDone)
-        fds[count++] = pollfd{stderrReadFd, POLLIN, 0};
+        fds[count++] = pollfd{stderrRead.get(), POLLIN, 0};
     poll(fds, count, static_cast<int>(wait.count()));
 
     // Errors count as ready too: the read then fails and ends the stream.
@@ -412,15 +406,13 @@ void Shell::cleanupPipes()
     if (stdoutPipe != nullptr) {
         std::fclose(stdoutPipe);
         stdoutPipe = nullptr;
-        stdoutReadFd = -1;
     }
     if (stderrPipe != nullptr) {
         std::fclose(stderrPipe);
         stderrPipe = nullptr;
-        stderrReadFd = -1;
     }
-    closeFd(stdoutReadFd);
-    closeFd(stderrReadFd);
+    stdoutRead.reset();
+    stderrRead.reset();
 }
 
 void Shell::setEndTime()

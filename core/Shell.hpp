@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/FileDescriptor.hpp"
+
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -50,15 +52,10 @@ std::ostream& operator<<(std::ostream& out, ShellResult const& result);
 // holds a pointer to this object, hence neither copyable nor movable.
 class Shell {
   public:
-    // Owns both ends of one pipe; a descriptor handed on is set to -1 first.
-    struct PipeGuard {
-        int readFd = -1;
-        int writeFd = -1;
-
-        PipeGuard(int readEnd, int writeEnd) : readFd(readEnd), writeFd(writeEnd) {}
-        ~PipeGuard();
-        PipeGuard(PipeGuard const&) = delete;
-        PipeGuard& operator=(PipeGuard const&) = delete;
+    // Both ends of one pipe.
+    struct Pipe {
+        FileDescriptor readEnd;
+        FileDescriptor writeEnd;
     };
 
     Shell(std::string const& command, ShellConfig const& config);
@@ -77,7 +74,7 @@ class Shell {
     void initConfig(ShellConfig const& given);
     static std::string generateRandomName(std::string const& prefix);
     void openOutputFiles();
-    static PipeGuard createPipe();
+    static Pipe createPipe();
     [[noreturn]] void setupChildProcess(int stdinFd, int stdoutFd, int stderrFd, char* const* argv) const;
     static std::vector<std::string> splitShellCommand(std::string const& text);
     void initStreams();
@@ -92,8 +89,10 @@ class Shell {
 
     ShellConfig config;
     int childPid = -1;
-    int stdoutReadFd = -1;
-    int stderrReadFd = -1;
+    // The read ends of the child's output pipes; the stdio streams read
+    // through duplicates of them.
+    FileDescriptor stdoutRead;
+    FileDescriptor stderrRead;
     std::FILE* stdoutPipe = nullptr;
     std::FILE* stderrPipe = nullptr;
     std::future<ShellResult> monitorFuture;

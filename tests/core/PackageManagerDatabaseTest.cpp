@@ -104,7 +104,7 @@ TEST_F(DatabaseOpen, OldDatabaseGainsVersionColumnAndRebuiltIndexes)
 TEST_F(DatabaseOpen, InitDatabaseRecreatesOnlyOnTheFirstOpen)
 {
     config.database = "state/packages.db"; // relative: the prefix change below keeps the file
-    ChangeDir inSandbox(sandbox.root());
+    WorkingDirectoryGuard inSandbox(sandbox.root());
     PackageManager(config, false).savePackageIntoDb(makePackage("old", "1"));
 
     PackageManager manager(config, true);
@@ -148,7 +148,7 @@ TEST_F(DatabaseLocation, RelativeSettingIsNotPrefixedAndKeepsItsStartingDirector
     fs::create_directory_symlink(Vandrel::Test::shareDir(), sandbox.root() / "share");
     std::optional<PackageManager> manager;
     {
-        ChangeDir inSandbox(sandbox.root());
+        WorkingDirectoryGuard inSandbox(sandbox.root());
         manager.emplace(config, false);
         manager->setInstallPrefix("p");
     }

@@ -147,13 +147,13 @@ TEST_F(FileCopy, SpecialFilesFailWithTheLibraryError)
     EXPECT_THROW(manager->copyFiles(unpackDir()), fs::filesystem_error);
 }
 
-TEST_F(FileCopy, SymlinkToAPackageDirectoryBecomesARealUnrecordedDirectory)
+TEST_F(FileCopy, SymlinkToAPackageDirectoryIsInstalledAndRecordedAsASymlink)
 {
     EXPECT_THAT(
         copy({.name = "a", .files = {{"usr/lib64/libx.so", "x"}}, .symlinks = {{"usr/lib", "lib64"}}}),
-        ElementsAre("usr/lib64/libx.so"));
-    EXPECT_TRUE(fs::is_directory(fs::symlink_status(prefix() / "usr/lib")));
-    EXPECT_TRUE(fs::is_empty(prefix() / "usr/lib"));
+        UnorderedElementsAre("usr/lib", "usr/lib64/libx.so"));
+    EXPECT_EQ(fs::read_symlink(prefix() / "usr/lib"), "lib64");
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/lib/libx.so"), "x");
 }
 
 TEST_F(FileCopy, ModesAreCarriedOverExactly)
@@ -192,6 +192,54 @@ TEST_F(FileCopy, OwnersAreCarriedOverWhenRunAsRoot)
         EXPECT_EQ(st.st_uid, 1234u) << p;
         EXPECT_EQ(st.st_gid, 2345u) << p;
     }
+}
+
+TEST_F(FileCopy, HardLinkedDestinationsAreReplacedByNewFiles)
+{
+    sandbox.writeFile("prefix/etc/a", "old a");
+    fs::create_hard_link(prefix() / "etc/a", prefix() / "etc/a2");
+    sandbox.writeFile("prefix/etc/b", "old b");
+    fs::create_hard_link(prefix() / "etc/b", prefix() / "etc/b2");
+    fs::create_symlink("b", prefix() / "etc/to-b");
+
+    copy({.name = "x", .files = {{"etc/a", "new a"}, {"etc/to-b", "new b"}}});
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "etc/a"), "new a");
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "etc/a2"), "old a");
+    // Through the symlink, the file it leads to is replaced.
+    EXPECT_TRUE(fs::is_symlink(prefix() / "etc/to-b"));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "etc/b"), "new b");
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "etc/b2"), "old b");
+    EXPECT_EQ(fs::hard_link_count(prefix() / "etc/b"), 1u);
+    // No temporary file is left beside them.
+    std::vector<std::string> names;
+    for (auto const& entry : fs::directory_iterator(prefix() / "etc"))
+        names.push_back(entry.path().filename().string());
+    EXPECT_THAT(names, UnorderedElementsAre("a", "a2", "b", "b2", "to-b"));
+}
+
+TEST_F(FileCopy, SpecialFileAtTheDestinationIsRefusedWithoutBlocking)
+{
+    ::alarm(60); // a blocking write ends the test program instead of hanging
+    fs::create_directories(prefix() / "run");
+    ASSERT_EQ(::mkfifo((prefix() / "run/pipe").c_str(), 0644), 0);
+    EXPECT_EQ(copyError({.name = "a", .files = {{"run/pipe", "x"}}}),
+              "Cannot install file 'run/pipe' because destination '" + (prefix() / "run/pipe").string() +
+                  "' is a FIFO");
+    ::alarm(0);
+    EXPECT_TRUE(fs::is_fifo(prefix() / "run/pipe"));
+}
+
+TEST_F(FileCopy, SymlinkMemberReplacesAnythingButARealDirectory)
+{
+    fs::create_directories(prefix() / "run");
+    ASSERT_EQ(::mkfifo((prefix() / "run/pipe").c_str(), 0644), 0);
+    sandbox.writeFile("prefix/lib64/libc.so", "c");
+    fs::create_symlink("lib64", prefix() / "lib");
+    EXPECT_THAT(copy({.name = "a", .symlinks = {{"run/pipe", "elsewhere"}, {"lib", "usr/lib"}}}),
+                UnorderedElementsAre("run/pipe", "lib"));
+    EXPECT_EQ(fs::read_symlink(prefix() / "run/pipe"), "elsewhere");
+    EXPECT_EQ(fs::read_symlink(prefix() / "lib"), "usr/lib");
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "lib64/libc.so"), "c");
 }
 
 } // namespace

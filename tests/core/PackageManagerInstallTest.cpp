@@ -12,6 +12,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace Vandrel::Linux::PmTest {
 namespace {
@@ -49,7 +51,7 @@ class Installer : public PackageManagerTest {
         // A relative database setting keeps the database out of the prefix, so
         // the prefix holds exactly what the packages put there.
         config.database = "state/packages.db";
-        ChangeDir inSandbox(sandbox.root());
+        WorkingDirectoryGuard inSandbox(sandbox.root());
         manager.emplace(config, false);
         manager->setInstallPrefix(prefix().string());
     }
@@ -124,8 +126,10 @@ TEST_F(InstallSequence, RecordsThePackageAndWritesProgressInOrder)
     EXPECT_THAT(lines[1],
                 ::testing::MatchesRegex("tmp dir: \"" + tmpDir().string() + "/vdpk-[a-z0-9]{10}\""));
     EXPECT_EQ(lines[2], "tar -xf '" + a.string() + "'");
-    EXPECT_THAT(lines[lines.size() - 2],
+    ASSERT_GE(lines.size(), 7u) << err;
+    EXPECT_THAT(lines[lines.size() - 3],
                 ::testing::MatchesRegex("\\[exitCode:0, elapsedTime: [0-9]+ m?s\\]"));
+    EXPECT_EQ(lines[lines.size() - 2], "");
     EXPECT_EQ(lines.back(), "Creating new database...");
 
     EXPECT_EQ(fs::current_path(), cwd);
@@ -193,14 +197,14 @@ TEST_F(InstallSequence, OwnersInTheArchiveAreCarriedOverWhenRunAsRoot)
     EXPECT_EQ(st.st_mode & 07777, 0751u);
 }
 
-TEST_F(InstallSequence, ReplacedFilesAreNewFilesUnlessTheDestinationIsShared)
+TEST_F(InstallSequence, ReplacedFilesAreNewFilesAndSymlinksAreFollowedInsideTheRoot)
 {
     sandbox.writeFile("prefix/usr/bin/tool", "old tool");
-    sandbox.writeFile("outside/real", "old real");
+    sandbox.writeFile("prefix/elsewhere/real", "old real");
     sandbox.writeFile("prefix/etc/hard", "old hard");
-    fs::create_hard_link(prefix() / "etc/hard", sandbox.root() / "outside/hard");
+    fs::create_hard_link(prefix() / "etc/hard", sandbox.root() / "outside-hard");
     fs::create_directories(prefix() / "usr/lib");
-    fs::create_symlink(sandbox.root() / "outside/real", prefix() / "usr/lib/link");
+    fs::create_symlink("/elsewhere/real", prefix() / "usr/lib/link");
     // A running program keeps its open file; it must not see the new bytes.
     std::ifstream running(prefix() / "usr/bin/tool", std::ios::binary);
 
@@ -209,10 +213,13 @@ TEST_F(InstallSequence, ReplacedFilesAreNewFilesUnlessTheDestinationIsShared)
          .files = {{"usr/bin/tool", "new tool"}, {"usr/lib/link", "new real"}, {"etc/hard", "new hard"}}}));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(running), {}), "old tool");
     EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/bin/tool"), "new tool");
-    // A symlink or a hard-linked file at the destination is written through.
+    // A symlink at the destination is written through, its absolute target
+    // taken below the prefix.
     EXPECT_TRUE(fs::is_symlink(prefix() / "usr/lib/link"));
-    EXPECT_EQ(Vandrel::Test::readFile(sandbox.root() / "outside/real"), "new real");
-    EXPECT_EQ(Vandrel::Test::readFile(sandbox.root() / "outside/hard"), "new hard");
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "elsewhere/real"), "new real");
+    // A hard-linked destination is replaced; its other name keeps the old bytes.
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "etc/hard"), "new hard");
+    EXPECT_EQ(Vandrel::Test::readFile(sandbox.root() / "outside-hard"), "old hard");
 }
 
 TEST_F(InstallSequence, UnpackingOnAnotherFileSystemCopiesTheFiles)
@@ -325,7 +332,7 @@ TEST_F(InstallFailure, RelativeDatabaseAndShareDirSurviveTheChangeOfDirectory)
     config.shareDir = "share";
     fs::path const a = archive({.name = "alpha", .files = {{"usr/bin/alpha", "a"}}});
     {
-        ChangeDir inSandbox(sandbox.root());
+        WorkingDirectoryGuard inSandbox(sandbox.root());
         manager.emplace(config, false);
         manager->setInstallPrefix("prefix");
         install(a);
@@ -424,6 +431,216 @@ TEST_F(Uninstaller, RecordedNamesOutsideTheRootAreLeftAlone)
     EXPECT_TRUE(fs::is_directory(prefix()));
     EXPECT_THAT(treeOf(prefix()), IsEmpty());
     EXPECT_THAT(manager->installedPackages(), IsEmpty());
+}
+
+// A host tree beside the prefix that no install or uninstall below the prefix
+// may change: package links point into it.
+class Confinement : public Installer {
+  protected:
+    void SetUp() override
+    {
+        Installer::SetUp();
+        sandbox.writeFile("host/outside/x.txt", "host x");
+        sandbox.writeFile("host/outside/conf", "host conf");
+        sandbox.writeFile("host/lib/libc.so", "host libc");
+        fs::permissions(host() / "outside", static_cast<fs::perms>(0750));
+        fs::permissions(host() / "outside/conf", static_cast<fs::perms>(0640));
+        before = snapshotTree(host());
+    }
+
+    fs::path host() const { return sandbox.root() / "host"; }
+    // A host path as a name below the prefix: where an absolute link to it leads.
+    static std::string insidePrefix(fs::path const& hostPath) { return hostPath.relative_path().string(); }
+
+    std::map<std::string, std::string> before;
+};
+
+TEST_F(Confinement, ClimbingRelativeLinkLeadsALaterPackageOnlyInsideThePrefix)
+{
+    install(archive({.name = "a", .symlinks = {{"planted", "../host/outside"}}, .dirs = {"host/outside"}}));
+    install(archive({.name = "b", .files = {{"planted/x.txt", "from b"}, {"planted/new.txt", "new"}}}));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "host/outside/x.txt"), "from b");
+    EXPECT_EQ(snapshotTree(host()), before);
+    EXPECT_EQ(manager->findPackageFiles("b"), (std::vector<std::string>{"planted/new.txt", "planted/x.txt"}));
+
+    uninstall("b");
+    EXPECT_FALSE(fs::exists(prefix() / "host/outside/x.txt"));
+    EXPECT_TRUE(fs::is_directory(prefix() / "host/outside"));
+    uninstall("a");
+    EXPECT_EQ(snapshotTree(host()), before);
+    EXPECT_THAT(treeOf(prefix()), ElementsAre("host", "host/outside"));
+}
+
+TEST_F(Confinement, AbsoluteLinkInABuildFilesystemKeepsLaterPackagesOffTheHost)
+{
+    // As lib64 -> /lib would in a build filesystem; the host's directory is
+    // the canary here, so a fault cannot reach the real /lib.
+    std::string const hostLib = (host() / "lib").string();
+    install(archive({.name = "base", .symlinks = {{"lib64", hostLib}}, .dirs = {insidePrefix(hostLib)}}));
+    install(archive({.name = "libfoo", .files = {{"lib64/libfoo.so", "foo"}}}));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / insidePrefix(hostLib) / "libfoo.so"), "foo");
+    EXPECT_EQ(fs::read_symlink(prefix() / "lib64"), hostLib);
+    EXPECT_EQ(snapshotTree(host()), before);
+
+    uninstall("libfoo");
+    EXPECT_FALSE(fs::exists(prefix() / insidePrefix(hostLib) / "libfoo.so"));
+    EXPECT_EQ(snapshotTree(host()), before);
+}
+
+TEST_F(Confinement, LinkToAHostDirectoryMissingInThePrefixFailsAndRecordsNothing)
+{
+    install(archive({.name = "base", .symlinks = {{"lib64", (host() / "lib").string()}}}));
+    EXPECT_THAT(installError(archive({.name = "libfoo", .files = {{"lib64/libfoo.so", "foo"}}})),
+                ::testing::HasSubstr("cannot create directory"));
+    EXPECT_FALSE(manager->isInstall("libfoo"));
+    EXPECT_EQ(snapshotTree(host()), before);
+}
+
+TEST_F(Confinement, LinksToLinksResolveInsideThePrefix)
+{
+    install(archive({.name = "a",
+                     .symlinks = {{"first", "second"}, {"second", "/third"}, {"third", "../../host/outside"}},
+                     .dirs = {"host/outside"}}));
+    install(archive({.name = "b", .files = {{"first/x.txt", "from b"}}}));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "host/outside/x.txt"), "from b");
+    EXPECT_EQ(snapshotTree(host()), before);
+    uninstall("b");
+    EXPECT_FALSE(fs::exists(prefix() / "host/outside/x.txt"));
+    EXPECT_EQ(snapshotTree(host()), before);
+}
+
+TEST_F(Confinement, FilesOverLinksOutOfThePrefixAreWrittenOnlyInside)
+{
+    install(archive({.name = "a",
+                     .symlinks = {{"etc/relative", "../../host/outside/conf"},
+                                  {"etc/absolute", (host() / "outside/conf").string()}},
+                     .dirs = {"host/outside"}}));
+    install(archive({.name = "b", .files = {{"etc/relative", "from b"}}}));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "host/outside/conf"), "from b");
+    EXPECT_TRUE(fs::is_symlink(prefix() / "etc/relative"));
+    // The absolute target's directory does not exist below the prefix.
+    EXPECT_THAT(installError(archive({.name = "c", .files = {{"etc/absolute", "from c"}}})),
+                ::testing::HasSubstr("No such file or directory"));
+    EXPECT_FALSE(manager->isInstall("c"));
+    EXPECT_EQ(snapshotTree(host()), before);
+}
+
+TEST_F(Confinement, DirectoryModesAreSetOnlyInside)
+{
+    install(archive({.name = "a", .symlinks = {{"planted", "../host/outside"}}, .dirs = {"host/outside"}}));
+    fs::path const staging = sandbox.root() / "staging";
+    Vandrel::Test::stagePackage(staging, {.name = "b", .files = {{"planted/f", "f"}}});
+    fs::permissions(staging / "files/planted", static_cast<fs::perms>(0701));
+    fs::path const b = sandbox.root() / "b.tar.bz2";
+    Vandrel::Test::packDirectory(staging, b);
+    install(b);
+    EXPECT_EQ(fs::status(prefix() / "host/outside").permissions(), static_cast<fs::perms>(0701));
+    EXPECT_EQ(snapshotTree(host()), before);
+    EXPECT_EQ(fs::status(host() / "outside").permissions(), static_cast<fs::perms>(0750));
+}
+
+class SymlinkMembers : public Installer {};
+
+TEST_F(SymlinkMembers, LinksToDirectoriesAreInstalledRecordedAndRemovedAsLinks)
+{
+    ASSERT_TRUE(fs::is_directory("/usr/lib")); // the absolute target exists on this machine
+    install(archive({.name = "merged",
+                     .files = {{"usr/lib64/libx.so", "x"}},
+                     .symlinks = {{"usr/lib", "lib64"}, {"lib64", "/usr/lib"}, {"bin", "usr/bin"}},
+                     .dirs = {"usr/bin"}}));
+    EXPECT_EQ(fs::read_symlink(prefix() / "usr/lib"), "lib64");
+    EXPECT_EQ(fs::read_symlink(prefix() / "lib64"), "/usr/lib");
+    EXPECT_EQ(fs::read_symlink(prefix() / "bin"), "usr/bin");
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/lib/libx.so"), "x");
+    EXPECT_THAT(rows("SELECT name FROM file ORDER BY name"),
+                ElementsAre("bin", "lib64", "usr/lib", "usr/lib64/libx.so"));
+
+    uninstall("merged");
+    EXPECT_THAT(treeOf(prefix()), ElementsAre("usr", "usr/bin"));
+    EXPECT_TRUE(fs::is_directory("/usr/lib"));
+}
+
+TEST_F(SymlinkMembers, ALaterPackageInstallsThroughALinkToADirectory)
+{
+    install(archive({.name = "layout", .symlinks = {{"usr/lib", "lib64"}}, .dirs = {"usr/lib64"}}));
+    install(archive({.name = "lib", .files = {{"usr/lib/liby.so", "y"}}}));
+    EXPECT_TRUE(fs::is_symlink(prefix() / "usr/lib"));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/lib64/liby.so"), "y");
+    uninstall("lib");
+    EXPECT_FALSE(fs::exists(prefix() / "usr/lib64/liby.so"));
+    EXPECT_TRUE(fs::is_symlink(prefix() / "usr/lib"));
+}
+
+class HardLinks : public Installer {};
+
+TEST_F(HardLinks, HardLinkedNamesInAnArchiveBecomeIndependentFiles)
+{
+    install(archive(
+        {.name = "tools", .files = {{"usr/bin/a", "same"}}, .hardLinks = {{"usr/bin/b", "usr/bin/a"}}}));
+    struct stat a {
+    }, b{};
+    ASSERT_EQ(::stat((prefix() / "usr/bin/a").c_str(), &a), 0);
+    ASSERT_EQ(::stat((prefix() / "usr/bin/b").c_str(), &b), 0);
+    EXPECT_EQ(a.st_nlink, 1u);
+    EXPECT_EQ(b.st_nlink, 1u);
+    EXPECT_NE(a.st_ino, b.st_ino);
+
+    install(archive({.name = "later", .files = {{"usr/bin/b", "new b"}}}));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/bin/a"), "same");
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/bin/b"), "new b");
+}
+
+TEST_F(HardLinks, InstalledHardLinkedNameIsReplacedAndTheOtherKeepsItsContent)
+{
+    sandbox.writeFile("prefix/usr/bin/a", "old");
+    fs::create_hard_link(prefix() / "usr/bin/a", prefix() / "usr/bin/b");
+    install(archive({.name = "later", .files = {{"usr/bin/b", "new b"}}}));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/bin/a"), "old");
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/bin/b"), "new b");
+    EXPECT_EQ(fs::hard_link_count(prefix() / "usr/bin/a"), 1u);
+}
+
+class SpecialDestinations : public Installer {
+  protected:
+    void SetUp() override
+    {
+        Installer::SetUp();
+        // A write that blocks would end the test program here instead of hanging.
+        ::alarm(60);
+    }
+    void TearDown() override
+    {
+        ::alarm(0);
+        Installer::TearDown();
+    }
+};
+
+TEST_F(SpecialDestinations, FifoIsRefusedByNameWithoutBlockingAndNothingIsRecorded)
+{
+    fs::create_directories(prefix() / "run");
+    ASSERT_EQ(::mkfifo((prefix() / "run/pipe").c_str(), 0644), 0);
+    fs::create_symlink("pipe", prefix() / "run/to-pipe");
+    EXPECT_EQ(installError(archive({.name = "a", .files = {{"run/pipe", "x"}}})),
+              "Cannot install file 'run/pipe' because destination '" + (prefix() / "run/pipe").string() +
+                  "' is a FIFO");
+    EXPECT_EQ(installError(archive({.name = "b", .files = {{"run/to-pipe", "x"}}})),
+              "Cannot install file 'run/to-pipe' because destination '" +
+                  (prefix() / "run/to-pipe").string() + "' is a FIFO");
+    EXPECT_TRUE(fs::is_fifo(prefix() / "run/pipe"));
+    EXPECT_THAT(manager->installedPackages(), IsEmpty());
+}
+
+TEST_F(SpecialDestinations, CharacterDeviceIsRefusedByName)
+{
+    fs::create_directories(prefix() / "dev");
+    fs::path const device = prefix() / "dev/null-copy";
+    if (::mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+        GTEST_SKIP() << "cannot create a device node here";
+    EXPECT_EQ(installError(archive({.name = "a", .files = {{"dev/null-copy", "x"}}})),
+              "Cannot install file 'dev/null-copy' because destination '" + device.string() +
+                  "' is a character device");
+    EXPECT_TRUE(fs::is_character_file(device));
+    EXPECT_FALSE(manager->isInstall("a"));
 }
 
 } // namespace

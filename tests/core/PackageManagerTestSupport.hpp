@@ -4,6 +4,7 @@
 // configuration pointing into it, and direct reads of the database file.
 
 #include "core/PkgConfig.hpp"
+#include "core/WorkingDirectoryGuard.hpp"
 
 #include "tests/support/Paths.hpp"
 #include "tests/support/Sandbox.hpp"
@@ -14,25 +15,15 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace Vandrel::Linux::PmTest {
 
 namespace fs = std::filesystem;
-
-// Changes the test's working directory and changes it back.
-class ChangeDir {
-  public:
-    explicit ChangeDir(fs::path const& dir) : previous(fs::current_path()) { fs::current_path(dir); }
-    ~ChangeDir() { fs::current_path(previous); }
-    ChangeDir(ChangeDir const&) = delete;
-    ChangeDir& operator=(ChangeDir const&) = delete;
-
-  private:
-    fs::path previous;
-};
 
 // One column of every row of a query against the database file.
 inline std::vector<std::string> queryColumn(fs::path const& database, std::string const& sql)
@@ -43,6 +34,26 @@ inline std::vector<std::string> queryColumn(fs::path const& database, std::strin
     while (query.executeStep())
         values.push_back(query.getColumn(0).getString());
     return values;
+}
+
+// Every entry below a directory with its type, mode and content or link
+// target, keyed by relative path: equal snapshots mean nothing changed.
+inline std::map<std::string, std::string> snapshotTree(fs::path const& dir)
+{
+    std::map<std::string, std::string> entries;
+    for (auto const& entry : fs::recursive_directory_iterator(dir)) {
+        struct stat status {};
+        if (::lstat(entry.path().c_str(), &status) != 0)
+            continue;
+        std::string description =
+            std::to_string(status.st_mode) + " " + std::to_string(status.st_nlink) + " ";
+        if (S_ISLNK(status.st_mode))
+            description += fs::read_symlink(entry.path()).string();
+        else if (S_ISREG(status.st_mode))
+            description += Vandrel::Test::readFile(entry.path());
+        entries[entry.path().lexically_relative(dir).string()] = description;
+    }
+    return entries;
 }
 
 inline std::vector<std::string> tablesAndIndexes(fs::path const& database)

@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -289,15 +290,39 @@ TEST_F(ShellLogFiles, ParallelRunsKeepTheirOwnOutput)
         EXPECT_EQ(outputs[i], fmt::format("run-{}\n", i));
 }
 
-TEST(ShellPipeGuard, ClosesOnlyDescriptorsStillOwned)
+TEST(ShellPipe, ClosesOnlyDescriptorsStillOwned)
 {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     {
-        Shell::PipeGuard guard(fds[0], fds[1]);
-        guard.readFd = -1; // handed on
+        Shell::Pipe pipe{FileDescriptor(fds[0]), FileDescriptor(fds[1])};
+        pipe.readEnd.release(); // handed on
     }
     EXPECT_NE(fcntl(fds[0], F_GETFD), -1);
     EXPECT_EQ(fcntl(fds[1], F_GETFD), -1);
     close(fds[0]);
+}
+
+// Descriptors open in this process, by number.
+std::vector<std::string> openDescriptors()
+{
+    std::vector<std::string> numbers;
+    for (auto const& entry : fs::directory_iterator("/proc/self/fd"))
+        numbers.push_back(entry.path().filename().string());
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
+TEST_F(ShellLogFiles, RunsLeaveNoDescriptorOpen)
+{
+    std::vector<std::string> const before = openDescriptors();
+    run("echo out; echo err >&2");
+    ShellConfig separate;
+    separate.mergeStderr = false;
+    run("echo out; echo err >&2", separate);
+    separate.commandViaStdin = false;
+    run("exit 3", separate);
+    EXPECT_THROW(run("sleep 5", ShellConfig{.timeout = std::chrono::milliseconds(50)}), std::runtime_error);
+    // The directory listing itself holds one descriptor in both listings.
+    EXPECT_EQ(openDescriptors(), before);
 }

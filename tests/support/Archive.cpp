@@ -46,13 +46,17 @@ void stagePackage(fs::path const& stagingDir, PackageSpec const& spec)
         fs::create_directories((files / path).parent_path());
         fs::create_symlink(target, files / path);
     }
+    for (auto const& [path, existing] : spec.hardLinks) {
+        fs::create_directories((files / path).parent_path());
+        fs::create_hard_link(files / existing, files / path);
+    }
 }
 
 void packDirectory(fs::path const& stagingDir, fs::path const& archive)
 {
     fs::create_directories(archive.parent_path());
-    auto r = runShell(fmt::format("tar -cjf {} -C {} .", shellQuote(archive.string()),
-                                  shellQuote(stagingDir.string())));
+    auto r = runShell(
+        fmt::format("tar -cjf {} -C {} .", shellQuote(archive.string()), shellQuote(stagingDir.string())));
     if (r.status != 0)
         throw std::runtime_error("packing failed: " + r.err);
 }

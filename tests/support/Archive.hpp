@@ -15,9 +15,10 @@ struct PackageSpec {
     std::string os = "linux";
     std::string arch = "x64";
     std::vector<std::string> depends;
-    std::map<std::string, std::string> files;    // path below files/ -> content
-    std::map<std::string, std::string> symlinks; // path below files/ -> link target
-    std::vector<std::string> dirs;               // empty directories below files/
+    std::map<std::string, std::string> files;     // path below files/ -> content
+    std::map<std::string, std::string> symlinks;  // path below files/ -> link target
+    std::vector<std::string> dirs;                // empty directories below files/
+    std::map<std::string, std::string> hardLinks; // path below files/ -> file of files it links to
     bool withManifest = true;
     bool withFilesDir = true;
     std::string rawManifest; // when set, written instead of the generated manifest

@@ -1,5 +1,7 @@
 #include "tests/support/Run.hpp"
 
+#include "core/FileDescriptor.hpp"
+
 #include "tests/support/Paths.hpp"
 
 #include <cerrno>
@@ -16,13 +18,6 @@ extern char** environ;
 namespace Vandrel::Test {
 
 namespace {
-
-void closeFd(int& fd)
-{
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
-}
 
 std::vector<std::string> buildEnvironment(RunOptions const& options)
 {
@@ -52,9 +47,16 @@ std::vector<std::string> buildEnvironment(RunOptions const& options)
 RunResult runProgram(std::filesystem::path const& program, std::vector<std::string> const& args,
                      RunOptions const& options)
 {
-    int inPipe[2], outPipe[2], errPipe[2];
-    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
+    // Read and write ends of the child's standard input, output and error.
+    Vandrel::FileDescriptor inRead, inWrite, outRead, outWrite, errRead, errWrite;
+    for (auto [readEnd, writeEnd] :
+         {std::pair{&inRead, &inWrite}, std::pair{&outRead, &outWrite}, std::pair{&errRead, &errWrite}}) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe failed");
+        readEnd->reset(fds[0]);
+        writeEnd->reset(fds[1]);
+    }
 
     std::vector<std::string> argStrings;
     argStrings.push_back(program.string());
@@ -74,70 +76,78 @@ RunResult runProgram(std::filesystem::path const& program, std::vector<std::stri
         throw std::runtime_error("fork failed");
     if (pid == 0) {
         if (options.input) {
-            dup2(inPipe[0], 0);
+            dup2(inRead.get(), 0);
         } else {
             int devNull = open("/dev/null", O_RDONLY);
             dup2(devNull, 0);
         }
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
+        dup2(outWrite.get(), 1);
+        dup2(errWrite.get(), 2);
         if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0)
             _exit(126);
         execve(argStrings[0].c_str(), argv.data(), envp.data());
         _exit(127);
     }
-    close(inPipe[0]);
-    close(outPipe[1]);
-    close(errPipe[1]);
+    inRead.reset();
+    outWrite.reset();
+    errWrite.reset();
 
     // Feed standard input and drain both outputs together so that neither side
     // can block the other on a full pipe.
     std::string input = options.input.value_or("");
     size_t written = 0;
-    int inFd = inPipe[1];
+    Vandrel::FileDescriptor& in = inWrite;
     if (input.empty())
-        closeFd(inFd);
+        in.reset();
     else
-        fcntl(inFd, F_SETFL, O_NONBLOCK);
+        fcntl(in.get(), F_SETFL, O_NONBLOCK);
     signal(SIGPIPE, SIG_IGN);
 
     RunResult result;
-    int outFd = outPipe[0], errFd = errPipe[0];
     char buffer[65536];
-    while (outFd >= 0 || errFd >= 0) {
+    while (outRead || errRead) {
         pollfd fds[3];
         int n = 0;
         int outIdx = -1, errIdx = -1, inIdx = -1;
-        if (outFd >= 0) { fds[n] = {outFd, POLLIN, 0}; outIdx = n++; }
-        if (errFd >= 0) { fds[n] = {errFd, POLLIN, 0}; errIdx = n++; }
-        if (inFd >= 0) { fds[n] = {inFd, POLLOUT, 0}; inIdx = n++; }
+        if (outRead) {
+            fds[n] = {outRead.get(), POLLIN, 0};
+            outIdx = n++;
+        }
+        if (errRead) {
+            fds[n] = {errRead.get(), POLLIN, 0};
+            errIdx = n++;
+        }
+        if (in) {
+            fds[n] = {in.get(), POLLOUT, 0};
+            inIdx = n++;
+        }
         if (poll(fds, n, -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
         if (inIdx >= 0 && fds[inIdx].revents) {
-            ssize_t w = write(inFd, input.data() + written, input.size() - written);
+            ssize_t w = write(in.get(), input.data() + written, input.size() - written);
             if (w > 0)
                 written += static_cast<size_t>(w);
             if (w < 0 && errno != EAGAIN)
-                closeFd(inFd);
+                in.reset();
             if (written == input.size())
-                closeFd(inFd);
+                in.reset();
         }
-        auto drain = [&](int idx, int& fd, std::string& sink) {
+        auto drain = [&](int idx, Vandrel::FileDescriptor& fd, std::string& sink) {
             if (idx < 0 || fds[idx].revents == 0)
                 return;
-            ssize_t r = read(fd, buffer, sizeof buffer);
+            ssize_t r = read(fd.get(), buffer, sizeof buffer);
             if (r > 0)
                 sink.append(buffer, static_cast<size_t>(r));
             else if (r == 0 || errno != EINTR)
-                closeFd(fd);
+                fd.reset();
         };
-        drain(outIdx, outFd, result.out);
-        drain(errIdx, errFd, result.err);
+        drain(outIdx, outRead, result.out);
+        drain(errIdx, errRead, result.err);
     }
-    closeFd(inFd);
+    in.reset();
 
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
