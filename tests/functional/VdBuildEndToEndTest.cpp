@@ -182,12 +182,16 @@ TEST_F(VdBuildEndToEnd, BuildAllBuildsOnlyWhatTheBuildFilesystemLacks)
 // A package ships an absolute link; a later package installs below it. With
 // the build filesystem as install root, the link must be read as the build
 // filesystem's own path: the file lands inside it, never on the host. The
-// link names a host path that does not exist yet, below this test's sandbox,
-// so a write that escapes shows up there and harms nothing.
+// link names a directory that the package also ships inside the build
+// filesystem and that does not exist on the host: it lies below this test's
+// sandbox, so a write that escapes shows up there and harms nothing.
 TEST_F(VdBuildEndToEnd, AbsoluteLinkInTheBuildFilesystemKeepsLaterFilesInside)
 {
     fs::path const hostSide = box.root() / "host-side" / "lib";
-    box.writePackageSource("linker", "1.0", buildScript("ln -s " + hostSide.string() + " \"$D/libx64\"\n"));
+    box.writePackageSource("linker", "1.0",
+                           buildScript("mkdir -p \"$D" + hostSide.string() + "\"\necho base > \"$D" +
+                                       hostSide.string() + "/base.txt\"\nln -s " + hostSide.string() +
+                                       " \"$D/libx64\"\n"));
     fs::path const user = box.writePackageSource(
         "user", "1.0", buildScript("mkdir -p \"$D/libx64\"\necho inside > \"$D/libx64/libuser.txt\"\n"),
         {"linker"});
