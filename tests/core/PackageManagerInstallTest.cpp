@@ -1,4 +1,5 @@
 #include "core/PackageManager.hpp"
+#include "core/TarDecompress.hpp"
 
 #include "tests/core/PackageManagerTestSupport.hpp"
 #include "tests/support/Archive.hpp"
@@ -123,7 +124,7 @@ TEST_F(InstallSequence, RecordsThePackageAndWritesProgressInOrder)
     EXPECT_EQ(lines[0], "Installing package \"" + a.string() + "\"");
     EXPECT_THAT(lines[1],
                 ::testing::MatchesRegex("tmp dir: \"" + tmpDir().string() + "/vdpk-[a-z0-9]{10}\""));
-    EXPECT_EQ(lines[2], "tar -xf '" + a.string() + "'");
+    EXPECT_EQ(lines[2], "tar -xf '" + a.string() + "'" + Vandrel::tarDecompressOption());
     EXPECT_THAT(lines[lines.size() - 2],
                 ::testing::MatchesRegex("\\[exitCode:0, elapsedTime: [0-9]+ m?s\\]"));
     EXPECT_EQ(lines.back(), "Creating new database...");
@@ -296,7 +297,8 @@ TEST_F(InstallFailure, HostileArchivePathsReachTarAsOneArgument)
     std::string quoted = a.string();
     for (size_t pos = 0; (pos = quoted.find('\'', pos)) != std::string::npos; pos += 4)
         quoted.replace(pos, 1, "'\\''");
-    EXPECT_THAT(err, ::testing::HasSubstr("\ntar -xf '" + quoted + "'\n"));
+    EXPECT_THAT(err,
+                ::testing::HasSubstr("\ntar -xf '" + quoted + "'" + Vandrel::tarDecompressOption() + "\n"));
 }
 
 TEST_F(InstallFailure, QuotesInNamesFilesAndDependenciesAreStoredVerbatim)
