@@ -323,8 +323,6 @@ int PackageManager::savePackageIntoDb(Package const& package)
 
 void PackageManager::saveFilesIntoDb(int packageId, std::vector<std::string> const& files)
 {
-    if (files.empty())
-        return;
     SQLite::Database& database = db();
     // One statement, prepared once, for every row: parsing an insert text per
     // file costs more than the insert itself.
@@ -348,8 +346,6 @@ void PackageManager::saveFilesIntoDb(int packageId, std::vector<std::string> con
 
 void PackageManager::saveDependenciesIntoDb(int packageId, std::vector<std::string> const& dependencies)
 {
-    if (dependencies.empty())
-        return;
     SQLite::Database& database = db();
     std::optional<SQLite::Statement> insert;
     for (auto const& dependency : dependencies) {
