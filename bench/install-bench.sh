@@ -14,13 +14,17 @@
 # the builder does (tar -cjf ARCHIVE -C DIR .), then times, interleaved and
 # RUNS times each, reporting medians:
 #   floor      tar -xjf ARCHIVE into an empty directory
-#   install    vdpk --install --file ARCHIVE into a fresh prefix
+#   install    vdpk --install --file ARCHIVE into a fresh prefix, with lbzip2
+#              on PATH when it is installed
+#   install without lbzip2
+#              the same with a PATH that offers only tar and bzip2
 #   uninstall  vdpk --uninstall on that prefix
 #   rm -rf     removal of an identical copy of the installed tree
-# and the peak resident set size of the vdpk runs.
-# Targets: install <= 2.3x floor and uninstall <= 1.3x rm -rf at N=10000;
-# peak memory < 64 MiB; from N=10000 to N=100000 both grow at most 11-fold
-# (compare two runs).
+# and the peak resident set size of the vdpk runs; then the recording of N
+# file rows in a fresh package database (build/bin/record-bench, when built).
+# Targets: install <= 1.3x floor, with and without lbzip2; uninstall <= 1.3x
+# rm -rf at N=10000; recording 100000 rows < 0.2 s; peak memory < 64 MiB;
+# from N=10000 to N=100000 both grow at most 11-fold (compare two runs).
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -54,9 +58,16 @@ pkgRepoUrl: "http://127.0.0.1:9/"
 pkgRepoCachePath: "$work/cache"
 EOF
 
+# A PATH without lbzip2, for the install that decompresses with tar's own bzip2.
+mkdir -p "$work/plain-path"
+for tool in tar bzip2; do ln -s "$(command -v "$tool")" "$work/plain-path/$tool"; done
+have_lbzip2=no
+command -v lbzip2 >/dev/null && have_lbzip2=yes
+echo "lbzip2 on PATH: $have_lbzip2 ($(uptime))"
+
 measure() { python3 "$here/measure.py" "$@"; }
-declare -a floor install uninstall rmrf mem_install mem_uninstall
-declare -a cpu_floor cpu_install cpu_uninstall cpu_rmrf
+declare -a floor install uninstall rmrf mem_install mem_uninstall plain mem_plain
+declare -a cpu_floor cpu_install cpu_uninstall cpu_rmrf cpu_plain
 
 for ((r = 1; r <= runs; r++)); do
     rm -rf "$work/floor" "$work/prefix" "$work/copy"
@@ -80,7 +91,15 @@ for ((r = 1; r <= runs; r++)); do
 
     read -r t _ c < <(measure rm -rf "$work/copy/usr")
     rmrf+=("$t") cpu_rmrf+=("$c")
-    echo "round $r: floor ${floor[-1]}s  install ${install[-1]}s  uninstall ${uninstall[-1]}s  rm -rf ${rmrf[-1]}s"
+
+    rm -rf "$work/prefix"
+    read -r t m c < <(MEASURE_LOG="$work/plain.log" measure env PATH="$work/plain-path" "$vdpk" \
+        --config "$work/etc" --prefix "$work/prefix" --install --file "$archive")
+    plain+=("$t") mem_plain+=("$m") cpu_plain+=("$c")
+    [ -f "$work/prefix/usr/lib/big/blob0" ] || { echo "install failed, see:" >&2; tail -5 "$work/plain.log" >&2; exit 1; }
+    rm -rf "$work/prefix"
+    echo "round $r: floor ${floor[-1]}s  install ${install[-1]}s  without lbzip2 ${plain[-1]}s" \
+        " uninstall ${uninstall[-1]}s  rm -rf ${rmrf[-1]}s"
     rm -f "$work"/tmp/stdout-* "$work"/tmp/stderr-*
 done
 
@@ -93,25 +112,38 @@ f=$(median "${floor[@]}")
 i=$(median "${install[@]}")
 u=$(median "${uninstall[@]}")
 x=$(median "${rmrf[@]}")
-mi=$(max "${mem_install[@]}")
+p=$(median "${plain[@]}")
+mi=$(max "${mem_install[@]}" "${mem_plain[@]}")
 mu=$(max "${mem_uninstall[@]}")
 
 cf=$(median "${cpu_floor[@]}")
 ci=$(median "${cpu_install[@]}")
 cu=$(median "${cpu_uninstall[@]}")
 cx=$(median "${cpu_rmrf[@]}")
+cp=$(median "${cpu_plain[@]}")
 
 echo
-echo "N=$count, median of $runs (wall clock; CPU = user + system of all processes)"
+echo "N=$count, median of $runs (wall clock; CPU = user + system of all processes); lbzip2: $have_lbzip2"
+echo "load: $(uptime)"
 printf 'floor (tar -xjf)   %8.3f s                         CPU %8.3f s\n' "$f" "$cf"
-printf 'vdpk --install     %8.3f s   %5.2fx floor  (<= 2.3x)   CPU %8.3f s  %5.2fx\n' \
+printf 'vdpk --install     %8.3f s   %5.2fx floor  (<= 1.3x)   CPU %8.3f s  %5.2fx\n' \
     "$i" "$(ratio "$i" "$f")" "$ci" "$(ratio "$ci" "$cf")"
+printf '  without lbzip2   %8.3f s   %5.2fx floor  (<= 1.3x)   CPU %8.3f s  %5.2fx\n' \
+    "$p" "$(ratio "$p" "$f")" "$cp" "$(ratio "$cp" "$cf")"
 printf 'rm -rf             %8.3f s                         CPU %8.3f s\n' "$x" "$cx"
 printf 'vdpk --uninstall   %8.3f s   %5.2fx rm -rf (<= 1.3x)   CPU %8.3f s  %5.2fx\n' \
     "$u" "$(ratio "$u" "$x")" "$cu" "$(ratio "$cu" "$cx")"
 # Other load on the machine only ever adds time: the best rounds show the cost itself.
-printf 'best rounds        floor %.3f s, install %.3f s (%.2fx), rm -rf %.3f s, uninstall %.3f s (%.2fx)\n' \
+printf 'best rounds        floor %.3f s, install %.3f s (%.2fx), without lbzip2 %.3f s (%.2fx),\n' \
     "$(min "${floor[@]}")" "$(min "${install[@]}")" "$(ratio "$(min "${install[@]}")" "$(min "${floor[@]}")")" \
+    "$(min "${plain[@]}")" "$(ratio "$(min "${plain[@]}")" "$(min "${floor[@]}")")"
+printf '                   rm -rf %.3f s, uninstall %.3f s (%.2fx)\n' \
     "$(min "${rmrf[@]}")" "$(min "${uninstall[@]}")" "$(ratio "$(min "${uninstall[@]}")" "$(min "${rmrf[@]}")")"
 printf 'peak memory        install %.1f MiB, uninstall %.1f MiB   (< 64 MiB)\n' \
     "$(ratio "$mi" 1024)" "$(ratio "$mu" 1024)"
+
+record_bench="$(dirname "$vdpk")/record-bench"
+if [ -x "$record_bench" ]; then
+    echo
+    TMPDIR="$work/tmp" "$record_bench" "$count" "$repo/share" 2>/dev/null
+fi

@@ -2,6 +2,7 @@
 
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Statement.h>
+#include <SQLiteCpp/Transaction.h>
 #include <fmt/format.h>
 #include <sqlite3.h>
 
@@ -122,8 +123,13 @@ void PackageManager::createNewDatabase() const
 void PackageManager::initializeDatabaseSchema() const
 {
     std::cerr << "Creating new database..." << std::endl;
+    // One transaction for all four files: one commit instead of one per
+    // statement, and a failing file leaves the database as it was instead of
+    // half dropped or half created.
+    SQLite::Transaction transaction(db());
     for (char const* file : {"drop-everything.sql", "package.sql", "file.sql", "dependency.sql"})
         executeSqlFromFile(file);
+    transaction.commit();
 }
 
 void PackageManager::executeSqlFromFile(std::string const& fileName) const

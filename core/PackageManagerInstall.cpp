@@ -5,6 +5,7 @@
 #include "core/ScopeGuard.hpp"
 #include "core/Shell.hpp"
 #include "core/ShellQuote.hpp"
+#include "core/TarDecompress.hpp"
 #include "core/TempDir.hpp"
 #include "core/VersionUtils.hpp"
 #include "core/WorkingDirectoryGuard.hpp"
@@ -104,7 +105,9 @@ void PackageManager::install(std::string const& archivePath)
     // Declared after the TempDir: the directory is changed back before it is removed.
     WorkingDirectoryGuard inUnpackDir(unpackDir);
 
-    std::string const command = "tar -xf " + shellQuote(archive);
+    // Decompression is the floor of an install: lbzip2, when installed, spreads
+    // it over every core.
+    std::string const command = "tar -xf " + shellQuote(archive) + tarDecompressOption();
     std::cerr << command << std::endl;
     ShellResult const result = [&] {
         Shell shell(command, makeShellConfig());
@@ -266,15 +269,41 @@ void PackageManager::uninstallSingle(std::string const& name)
     removePackageFromDb(id);
 }
 
+namespace {
+
+// The statement texts that the rows below stand for, with every value as a
+// quoted literal. The rows are written through prepared statements; these
+// texts only name a failing row in its error message.
+std::string packageInsertText(Package const& package)
+{
+    return "insert into package(name, version) values(" + sqlQuote(package.name) + ", " +
+           sqlQuote(package.version) + ")";
+}
+
+std::string fileInsertText(int packageId, std::string const& file)
+{
+    return fmt::format("insert into file(package_id, name) values({}, {})", packageId, sqlQuote(file));
+}
+
+std::string dependencyInsertText(int packageId, std::string const& dependency)
+{
+    return fmt::format("insert into dependency(package_id, dependency_name) values({}, {})", packageId,
+                       sqlQuote(dependency));
+}
+
+} // namespace
+
 int PackageManager::savePackageIntoDb(Package const& package)
 {
-    std::string const sql = "insert into package(name, version) values(" + sqlQuote(package.name) + ", " +
-                            sqlQuote(package.version) + ")";
     SQLite::Database& database = db();
     try {
-        database.exec(sql);
+        SQLite::Statement insert(database, "insert into package(name, version) values(?, ?)");
+        insert.bindNoCopy(1, package.name);
+        insert.bindNoCopy(2, package.version);
+        insert.exec();
     } catch (SQLite::Exception const& e) {
-        throwSqlError(fmt::format("Failed to save package '{}' into package database", package.name), e, sql);
+        throwSqlError(fmt::format("Failed to save package '{}' into package database", package.name), e,
+                      packageInsertText(package));
     }
     return static_cast<int>(database.getLastInsertRowid());
 }
@@ -282,18 +311,22 @@ int PackageManager::savePackageIntoDb(Package const& package)
 void PackageManager::saveFilesIntoDb(int packageId, std::vector<std::string> const& files)
 {
     SQLite::Database& database = db();
-    std::string const head = fmt::format("insert into file(package_id, name) values({}, ", packageId);
-    std::string sql;
+    // One statement, prepared once, for every row: parsing an insert text per
+    // file costs more than the insert itself.
+    std::optional<SQLite::Statement> insert;
     for (auto const& file : files) {
-        sql.assign(head);
-        sql += sqlQuote(file);
-        sql += ')';
         try {
-            database.exec(sql);
+            if (!insert) {
+                insert.emplace(database, "insert into file(package_id, name) values(?, ?)");
+                insert->bind(1, packageId);
+            }
+            insert->bindNoCopy(2, file);
+            insert->exec();
+            insert->reset();
         } catch (SQLite::Exception const& e) {
             throwSqlError(fmt::format("Failed to save file '{}' for package id {} into package database",
                                       file, packageId),
-                          e, sql);
+                          e, fileInsertText(packageId, file));
         }
     }
 }
@@ -301,17 +334,21 @@ void PackageManager::saveFilesIntoDb(int packageId, std::vector<std::string> con
 void PackageManager::saveDependenciesIntoDb(int packageId, std::vector<std::string> const& dependencies)
 {
     SQLite::Database& database = db();
+    std::optional<SQLite::Statement> insert;
     for (auto const& dependency : dependencies) {
-        std::string const sql =
-            fmt::format("insert into dependency(package_id, dependency_name) values({}, {})", packageId,
-                        sqlQuote(dependency));
         try {
-            database.exec(sql);
+            if (!insert) {
+                insert.emplace(database, "insert into dependency(package_id, dependency_name) values(?, ?)");
+                insert->bind(1, packageId);
+            }
+            insert->bindNoCopy(2, dependency);
+            insert->exec();
+            insert->reset();
         } catch (SQLite::Exception const& e) {
             throwSqlError(
                 fmt::format("Failed to save dependency '{}' for package id {} into package database",
                             dependency, packageId),
-                e, sql);
+                e, dependencyInsertText(packageId, dependency));
         }
     }
 }

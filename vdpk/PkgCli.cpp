@@ -4,6 +4,7 @@
 #include "core/PackageManager.hpp"
 #include "core/Shell.hpp"
 #include "core/ShellQuote.hpp"
+#include "core/TarDecompress.hpp"
 #include "core/TempDir.hpp"
 #include "vdpk/PackageFetcher.hpp"
 
@@ -224,23 +225,39 @@ Package PkgCli::loadPackageFromArchive(fs::path const& archive) const
 {
     TempDir unpackDir("vdpk-cli-");
     fs::path const abs = fs::absolute(archive);
+    fs::path const manifest = unpackDir.path() / "package.yml";
     // Both paths are quoted as single words, so any archive path reaches tar intact.
-    std::string const command =
-        fmt::format("tar -xf {} -C {}", shellQuote(abs.string()), shellQuote(unpackDir.path().string()));
+    std::string const unpack = fmt::format("tar -xf {} -C {}{}", shellQuote(abs.string()),
+                                           shellQuote(unpackDir.path().string()), tarDecompressOption());
+    auto const succeeds = [](std::string const& command) {
+        ShellConfig shellConfig;
+        shellConfig.timeout.reset();
+        shellConfig.shell = "/bin/bash";
+        shellConfig.verbose = false;
+        shellConfig.mergeStderr = true;
+        shellConfig.commandViaStdin = false;
+        Shell shell(command, shellConfig);
+        return shell.result().get().exitCode == 0;
+    };
 
-    ShellConfig shellConfig;
-    shellConfig.timeout.reset();
-    shellConfig.shell = "/bin/bash";
-    shellConfig.verbose = false;
-    shellConfig.mergeStderr = true;
-    shellConfig.commandViaStdin = false;
-    Shell shell(command, shellConfig);
-    ShellResult const result = shell.result().get();
-    if (result.exitCode != 0)
+    // Only the manifest is read here; the install unpacks (and checks) the whole
+    // archive later. With --occurrence tar stops reading once the member is
+    // found, so a large archive is not decompressed twice. The builder stores
+    // it as "./package.yml"; other packers write "package.yml", and tar matches
+    // member names literally.
+    bool found = false;
+    for (char const* member : {"./package.yml", "package.yml"}) {
+        found = succeeds(fmt::format("{} --occurrence {}", unpack, member)) && fs::is_regular_file(manifest);
+        if (found)
+            break;
+    }
+    // Neither name (or a read error): unpack everything, so tar's own verdict
+    // tells a damaged or missing archive from one without a manifest.
+    if (!found && !succeeds(unpack))
         throw std::runtime_error(fmt::format("Failed to inspect package '{}'", abs.string()));
 
     Package package;
-    package.load((unpackDir.path() / "package.yml").string());
+    package.load(manifest.string());
     return package;
 }
 

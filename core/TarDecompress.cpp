@@ -1,0 +1,41 @@
+#include "core/TarDecompress.hpp"
+
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Vandrel {
+
+bool programOnPath(std::string_view name)
+{
+    char const* path = std::getenv("PATH");
+    if (path == nullptr || name.empty() || name.find('/') != std::string_view::npos)
+        return false;
+    std::string_view entries(path);
+    while (true) {
+        std::size_t const colon = entries.find(':');
+        std::string_view const dir = entries.substr(0, colon);
+        if (!dir.empty()) {
+            std::string candidate(dir);
+            candidate += '/';
+            candidate += name;
+            struct stat info {};
+            if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+                ::access(candidate.c_str(), X_OK) == 0)
+                return true;
+        }
+        if (colon == std::string_view::npos)
+            return false;
+        entries.remove_prefix(colon + 1);
+    }
+}
+
+std::string tarDecompressOption()
+{
+    // The program is named, not its full path: the shell that runs tar finds
+    // it on the same PATH, and the printed command line stays short.
+    return programOnPath("lbzip2") ? " -I lbzip2" : "";
+}
+
+} // namespace Vandrel
