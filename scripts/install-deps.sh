@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   tar bzip2 lbzip2 fakeroot python3 curl
   util-linux mount xz-utils
+  mandoc nginx
 )
 
 missing=()
