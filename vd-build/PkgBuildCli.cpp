@@ -1,6 +1,7 @@
 #include "vd-build/PkgBuildCli.hpp"
 
 #include "vd-build/PackageBuilder.hpp"
+#include "vd-build/UsageText.hpp"
 
 #include <fmt/format.h>
 
@@ -15,22 +16,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char const* usageText =
-    "Usage:\n"
-    "  vd-build [options]\n"
-    "  vd-build [options] --build-all\n"
-    "  vd-build [options] --mount-build-fs\n"
-    "  vd-build [options] --unmount-build-fs\n"
-    "\n"
-    "Options:\n"
-    "  --help               Show this help and exit.\n"
-    "  -c, --config <dir>   Configuration directory. Defaults to VDPK_CONFIG or config.\n"
-    "  --existing-build-fs  Use an already prepared build filesystem.\n"
-    "  --keep-build-fs      Keep the build filesystem after building.\n"
-    "  --keep-dist          Keep each package dist directory after building.\n"
-    "  --mount-build-fs     Mount runtime filesystems in the build filesystem and exit.\n"
-    "  --unmount-build-fs   Unmount runtime filesystems from the build filesystem and exit.\n"
-    "  --build-all          Build packages from the configured package sources.\n";
+// The text lives in usage.txt beside this file, which the tests read too.
+using Generated::usageText;
 
 } // namespace
 

@@ -7,6 +7,7 @@
 #include "core/TarDecompress.hpp"
 #include "core/TempDir.hpp"
 #include "vdpk/PackageFetcher.hpp"
+#include "vdpk/UsageText.hpp"
 
 // argh asserts that no argument is empty, but an empty argument is an ordinary
 // positional (an empty package name must reach its own error message), and the
@@ -33,27 +34,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char const* usageText = "Usage:\n"
-                                  "  vdpk [options] --install <package>\n"
-                                  "  vdpk [options] --install --file <archive>\n"
-                                  "  vdpk [options] --uninstall <package>\n"
-                                  "  vdpk [options] --list\n"
-                                  "\n"
-                                  "Arguments:\n"
-                                  "  <package>            Package name for install or uninstall.\n"
-                                  "  <archive>            Package archive path when --file is used.\n"
-                                  "\n"
-                                  "Options:\n"
-                                  "  --help               Show this help and exit.\n"
-                                  "  -c, --config <dir>   Configuration directory. Defaults to VDPK_CONFIG or "
-                                  "/etc/vdpk.\n"
-                                  "  -r, --prefix <dir>   Install files under this prefix.\n"
-                                  "  -i, --install        Install the requested package.\n"
-                                  "  -f, --file           Treat the install argument as a package archive path.\n"
-                                  "  -D, --uninstall      Uninstall the requested package.\n"
-                                  "  -l, --list           List installed packages.\n"
-                                  "  --init-database      Initialize the package database before running the "
-                                  "command.\n";
+// The text lives in usage.txt beside this file, which the tests read too.
+using Generated::usageText;
 
 // One answer line from standard input: yes only for "y" or "yes" in any case.
 bool readYes()
@@ -67,8 +49,7 @@ bool readYes()
 }
 
 // Both prompts: the first n - 1 names, then the question about all n.
-template <typename Names>
-bool confirm(Names const& names, char const* listIntro, char const* question)
+template <typename Names> bool confirm(Names const& names, char const* listIntro, char const* question)
 {
     auto const n = names.size();
     if (n <= 1)

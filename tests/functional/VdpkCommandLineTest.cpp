@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace Vandrel::Test {
@@ -17,25 +18,8 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-std::string const usage = "Usage:\n"
-                          "  vdpk [options] --install <package>\n"
-                          "  vdpk [options] --install --file <archive>\n"
-                          "  vdpk [options] --uninstall <package>\n"
-                          "  vdpk [options] --list\n"
-                          "\n"
-                          "Arguments:\n"
-                          "  <package>            Package name for install or uninstall.\n"
-                          "  <archive>            Package archive path when --file is used.\n"
-                          "\n"
-                          "Options:\n"
-                          "  --help               Show this help and exit.\n"
-                          "  -c, --config <dir>   Configuration directory. Defaults to VDPK_CONFIG or /etc/vdpk.\n"
-                          "  -r, --prefix <dir>   Install files under this prefix.\n"
-                          "  -i, --install        Install the requested package.\n"
-                          "  -f, --file           Treat the install argument as a package archive path.\n"
-                          "  -D, --uninstall      Uninstall the requested package.\n"
-                          "  -l, --list           List installed packages.\n"
-                          "  --init-database      Initialize the package database before running the command.\n";
+// The one copy of the usage text, which the program embeds at build time.
+std::string const usage = readFile(sourceDir() / "vdpk/usage.txt");
 
 // A database at `path` made from the shipped SQL files, holding the given packages.
 void seedDatabase(fs::path const& path, std::vector<std::string> const& names)
@@ -64,6 +48,10 @@ TEST_F(VdpkHelp, PrintsTheExactUsageTextOnStandardOutput)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, usage);
     EXPECT_EQ(r.out.size(), 808u);
+    // The golden copy itself keeps its documented shape: every line ends in a newline.
+    EXPECT_EQ(usage.size(), 808u);
+    EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 19);
+    EXPECT_TRUE(usage.starts_with("Usage:\n"));
     EXPECT_EQ(r.err, "");
 }
 
@@ -88,7 +76,7 @@ TEST_F(VdpkHelp, ShortHIsNotHelpButAnIgnoredFlag)
 }
 
 class VdpkErrors : public ::testing::Test {
-protected:
+  protected:
     Sandbox box;
 };
 
@@ -108,8 +96,8 @@ TEST_F(VdpkErrors, MissingKeyNamesTheKeyAndTheFile)
     auto r = runVdpk({"-l", "-c", box.configDir().string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, errorOutput("Missing required field 'pkgRepoUrl' in " + box.configDir().string() +
-                                 "/pkg.yml"));
+    EXPECT_EQ(r.err,
+              errorOutput("Missing required field 'pkgRepoUrl' in " + box.configDir().string() + "/pkg.yml"));
 }
 
 TEST_F(VdpkErrors, InstallWithoutPackageNameFails)
@@ -159,7 +147,7 @@ TEST_F(VdpkErrors, FileWithoutArchivePathFailsCleanly)
 }
 
 class VdpkConfigDirectory : public ::testing::Test {
-protected:
+  protected:
     VdpkConfigDirectory()
     {
         // Two configurations whose databases hold different packages, so the
@@ -225,7 +213,7 @@ TEST_F(VdpkConfigDirectory, EmptyEnvironmentVariableMeansEtcVdpk)
 }
 
 class VdpkCommands : public ::testing::Test {
-protected:
+  protected:
     VdpkCommands() { box.writePkgConfig(); }
     RunResult vdpk(std::vector<std::string> args)
     {
