@@ -27,14 +27,19 @@ vandrel_full_dir(VANDREL_LOCALSTATEDIR "${VANDREL_LOCALSTATEDIR_REL}")
 vandrel_full_dir(VANDREL_DATADIR "${VANDREL_DATADIR_REL}")
 
 set(destination "${VANDREL_SYSCONFDIR}/vdpk")
+# A staging directory of this install's own: two installs from one build
+# directory at the same time (with different prefixes) must not share files.
+string(RANDOM LENGTH 12 staging)
+set(staging "${VANDREL_CONFIG_BINARY_DIR}/${staging}")
 foreach(name pkg.yml build.yml)
-  configure_file("${VANDREL_CONFIG_SOURCE_DIR}/${name}.in" "${VANDREL_CONFIG_BINARY_DIR}/${name}" @ONLY)
+  set(installed "${name}")
   # A configuration already in place is the administrator's: the example goes
   # beside it as NAME.new instead of replacing it.
   if(EXISTS "$ENV{DESTDIR}${destination}/${name}")
-    file(COPY_FILE "${VANDREL_CONFIG_BINARY_DIR}/${name}" "${VANDREL_CONFIG_BINARY_DIR}/${name}.new")
-    set(name "${name}.new")
+    set(installed "${name}.new")
   endif()
+  configure_file("${VANDREL_CONFIG_SOURCE_DIR}/${name}.in" "${staging}/${installed}" @ONLY)
   file(INSTALL DESTINATION "${destination}" TYPE FILE PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-       FILES "${VANDREL_CONFIG_BINARY_DIR}/${name}")
+       FILES "${staging}/${installed}")
 endforeach()
+file(REMOVE_RECURSE "${staging}")
