@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 #include <regex>
 #include <set>
 #include <string>
@@ -80,6 +81,11 @@ struct ProgramPage {
     char const* page;
     std::size_t optionCount;
 };
+
+void PrintTo(ProgramPage const& programPage, std::ostream* out)
+{
+    *out << programPage.page;
+}
 
 class ManPageOptions : public ::testing::TestWithParam<ProgramPage> {};
 
