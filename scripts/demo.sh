@@ -212,7 +212,7 @@ write_build_config() {
 # unmounts and cleans the build filesystem itself.
 build_packages() {
   echo "\$ vd-build -c $etc/build --build-all"
-  unshare --mount --propagation private --fork --pid --kill-child \
+  exec unshare --mount --propagation private --fork --pid --kill-child \
     "$vdbuild" -c "$etc/build" --build-all
 }
 
