@@ -39,8 +39,9 @@ repo="$demo/repo"
 prefix="$demo/root"
 toolbin="$top/share/vd-build/bin"
 
-# Mount points at or below the demo directory, from the mount table.
-# shellcheck source=../share/vd-build/bin/build-fs-common.bash
+# buildfs_mounts_at_or_below: the mount points at or below a directory, as
+# this process's mount table lists them.
+# shellcheck source-path=SCRIPTDIR/.. source=share/vd-build/bin/build-fs-common.bash
 source "$toolbin/build-fs-common.bash"
 
 # --- Cleanup ----------------------------------------------------------------
@@ -99,13 +100,14 @@ cleanup() {
 }
 
 on_exit() {
-  local status=$?
+  local status=$? clean=1
   trap - EXIT INT TERM
-  cleanup || status=1
+  cleanup || clean=
   if [[ -z $finished ]]; then
-    echo "demo.sh: stopped during step '${current_step:-setup}' (status $status); nothing is left mounted or running" >&2
+    echo "demo.sh: stopped during step '${current_step:-setup}' (status $status)${clean:+; nothing is left mounted or running}" >&2
     ((status != 0)) || status=1
   fi
+  [[ -n $clean ]] || status=1
   exit "$status"
 }
 on_signal() {

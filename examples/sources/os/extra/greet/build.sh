@@ -8,6 +8,7 @@ set -euo pipefail
 dist=$VDPK_PACKAGE_BUILD_DIST_DIR
 cc=${CC:-cc}
 
+# shellcheck disable=SC2016 # $ORIGIN is for the dynamic loader, not the shell
 "$cc" -O2 -g0 -Wall -Wextra -Werror -std=c11 main.c -o greet -lgreet -Wl,-rpath,'$ORIGIN/../lib'
 GREET_DATA=/usr/share/greet/greetings.tsv ./greet build
 
