@@ -17,6 +17,18 @@
 #   script    the build script's own time, measured inside the chroot
 #   overhead  total - waits - script: clean, copy in, copy out, pack,
 #             install into the build filesystem, deploy (target < 0.5 s)
+# and a breakdown of the overhead, taken from the arrival times of vd-build's
+# progress lines:
+#   start     process start, lock, mounting, sorting, clean of the last build
+#   copy in   sources into the build filesystem
+#   chroot    starting the chroot and its shell (run time minus script time)
+#   copy out  the dist tree out of the build filesystem (minus the 5 s wait)
+#   pack      tar under fakeroot
+#   unpack    the installer's unpacking of the archive
+#   finish    moving files into the build filesystem, the database, deploy,
+#             unmounting and exit
+# The load average is printed first: on a busy machine the figures grow.
+# KEEP=1 leaves the work area in place for profiling.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -29,6 +41,7 @@ base="${BENCH_DIR:-${TMPDIR:-/tmp}}"
 work="$(mktemp -d "$base/vd-build-bench.XXXXXX")"
 cleanup() {
   # The build runs in its own mount namespace, so nothing is mounted here.
+  if [ -n "${KEEP:-}" ]; then echo "work area kept: $work"; return; fi
   if ! grep -qF " $work/" /proc/self/mountinfo; then rm -rf --one-file-system -- "$work"; fi
 }
 trap cleanup EXIT
@@ -73,20 +86,78 @@ bash "$repo/share/vd-build/bin/prepare-build-fs" "$work/template" "$work/wd" >/d
 
 secs() { awk -v ns="$1" 'BEGIN { printf "%.3f", ns / 1e9 }'; }
 
+# Prefixes every line of vd-build's output with its arrival time (ns since
+# the epoch) and ends with an "end" line when the output closes.
+stamp() {
+  python3 -u -c '
+import sys, time
+for line in sys.stdin:
+    sys.stdout.write("%d %s" % (time.time_ns(), line))
+print("%d end" % time.time_ns())'
+}
+
+# breakdown LOG START SCRIPT_NS: the phases of one run, in seconds.
+breakdown() {
+  python3 - "$@" <<'PY'
+import sys
+log, start, script = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+marks = {}
+for raw in open(log, errors="replace"):
+    stamp, _, text = raw.rstrip("\n").partition(" ")
+    t = int(stamp)
+    for key, prefix in (("building", "building..."), ("cmd", "cmd: "), ("built", "[exitCode:"),
+                        ("copy", "copy: "), ("fakeroot", "/usr/bin/fakeroot"),
+                        ("installing", "Installing package "), ("end", "end")):
+        if text.startswith(prefix) and (key not in marks or key == "end"):
+            if key == "built" and "cmd" not in marks:
+                continue
+            marks[key] = t
+    if text.startswith("[exitCode:") and "installing" in marks:
+        marks.setdefault("unpacked", t)
+need = ("building", "cmd", "built", "copy", "fakeroot", "installing", "unpacked", "end")
+if any(k not in marks for k in need):
+    print("  breakdown: progress lines missing")
+    sys.exit(0)
+phases = [
+    ("start", marks["building"] - start),
+    ("copy in", marks["cmd"] - marks["building"]),
+    ("chroot", marks["built"] - marks["cmd"] - script),
+    ("copy out", marks["fakeroot"] - marks["copy"] - 5_000_000_000),
+    ("pack", marks["installing"] - marks["fakeroot"]),
+    ("unpack", marks["unpacked"] - marks["installing"]),
+    ("finish", marks["end"] - marks["unpacked"]),
+]
+print("  " + ", ".join("%s %.3f" % (name, ns / 1e9) for name, ns in phases))
+PY
+}
+
+echo "load: $(uptime | sed 's/.*load average/load average/')"
 overheads=()
 for ((run = 1; run <= runs; run++)); do
   version="1.$run"
   printf 'os: core\nname: bench\nversion: "%s"\narch: x64\n' "$version" >"$pkg/package.yml"
   start=$(date +%s%N)
-  (cd "$pkg" && unshare --mount --propagation private "$vdbuild" -c "$work/etc" --existing-build-fs) \
-    >"$work/run.log" 2>&1 || { cat "$work/run.log" >&2; exit 1; }
-  total=$(( $(date +%s%N) - start ))
+  (cd "$pkg" && unshare --mount --propagation private "$vdbuild" -c "$work/etc" --existing-build-fs 2>&1) \
+    | stamp >"$work/run.log" || { cut -d' ' -f2- "$work/run.log" >&2; exit 1; }
+  total=$(( $(tail -n 1 "$work/run.log" | cut -d' ' -f1) - start ))
   script=$(cat "$work/wd/pkg-build/script-ns")
   overhead=$(( total - 5000000000 - script ))
   overheads+=("$overhead")
   printf 'run %d: total %s s, waits 5.000 s, script %s s, overhead %s s\n' "$run" \
     "$(secs "$total")" "$(secs "$script")" "$(secs "$overhead")"
+  breakdown "$work/run.log" "$start" "$script"
 done
 median=$(printf '%s\n' "${overheads[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
 printf 'files: %d\noverhead per package (median of %d): %s s (target < 0.5 s)\n' "$count" "$runs" \
   "$(secs "$median")"
+
+# Mounting and unmounting the runtime filesystems happens once per run, not
+# per package (a --build-all run shares it), so it is shown on its own.
+mounts=$(unshare --mount --propagation private bash -c '
+  s=$(date +%s%N)
+  "$1/mount-build-chroot" "$2" >/dev/null 2>&1
+  "$1/umount-build-chroot" "$2" >/dev/null 2>&1
+  echo $(( $(date +%s%N) - s ))' _ "$repo/share/vd-build/bin" "$work/wd")
+printf 'of which mount + unmount of the runtime filesystems (once per run): %s s\n' "$(secs "$mounts")"
+printf 'per package without them: %s s\n' "$(secs $(( median - mounts )))"
+echo "load: $(uptime | sed 's/.*load average/load average/')"

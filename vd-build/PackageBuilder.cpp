@@ -1,8 +1,11 @@
 #include "vd-build/PackageBuilder.hpp"
 
+#include "core/FileDescriptor.hpp"
 #include "core/PackageManager.hpp"
+#include "core/ScopeGuard.hpp"
 #include "core/Shell.hpp"
 #include "core/ShellQuote.hpp"
+#include "core/TempDir.hpp"
 #include "core/VersionUtils.hpp"
 #include "core/WorkingDirectoryGuard.hpp"
 
@@ -10,7 +13,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
 #include <iostream>
+#include <optional>
+#include <string_view>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -47,6 +55,247 @@ void requirePlainNames(Package const& package)
     requirePlainName("os", package.os);
     requirePlainName("name", package.name);
     requirePlainName("version", package.version);
+}
+
+[[noreturn]] void throwSystemError(char const* what, fs::path const& path, int error)
+{
+    throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+// Copies all bytes of one open regular file into another: in the kernel where
+// the file systems allow it, else through sendfile, else by reads and writes.
+void copyContents(int in, int out, fs::path const& target)
+{
+    bool rangeCopy = true;
+    bool sendFile = true;
+    while (true) {
+        ssize_t copied = -1;
+        if (rangeCopy) {
+            copied = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+            if (copied < 0 && errno != EINTR) {
+                if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+                    errno != EPERM)
+                    throwSystemError("cannot copy file", target, errno);
+                rangeCopy = false;
+                continue;
+            }
+        } else if (sendFile) {
+            copied = ::sendfile(out, in, nullptr, 1 << 30);
+            if (copied < 0 && errno != EINTR) {
+                if (errno != EINVAL && errno != ENOSYS)
+                    throwSystemError("cannot copy file", target, errno);
+                sendFile = false;
+                continue;
+            }
+        } else {
+            char buffer[64 * 1024];
+            copied = ::read(in, buffer, sizeof buffer);
+            for (ssize_t written = 0; copied > 0 && written < copied;) {
+                ssize_t const w = ::write(out, buffer + written, static_cast<size_t>(copied - written));
+                if (w < 0 && errno != EINTR)
+                    throwSystemError("cannot copy file", target, errno);
+                written += w > 0 ? w : 0;
+            }
+            if (copied < 0 && errno != EINTR)
+                throwSystemError("cannot copy file", target, errno);
+        }
+        if (copied == 0)
+            return;
+    }
+}
+
+// One copyFiles run: both roots for the error message, and the walk over
+// open directories, so that every entry is reached by its own name below a
+// directory descriptor rather than by resolving its whole path again.
+class TreeCopy {
+  public:
+    TreeCopy(fs::path const& from, fs::path const& to) : from(from), to(to) {}
+
+    void run()
+    {
+        fs::create_directories(to);
+        FileDescriptor source(::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!source)
+            throwSystemError("cannot open directory", from, errno);
+        FileDescriptor target(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!target)
+            throwSystemError("cannot open directory", to, errno);
+        copyDirectory(std::move(source), target.get(), from);
+    }
+
+  private:
+    // Copies the entries of the open source directory sourcePath, each
+    // directory before its contents; symbolic links are never followed.
+    void copyDirectory(FileDescriptor source, int target, fs::path const& sourcePath)
+    {
+        int const sourceFd = source.get();
+        DIR* const stream = ::fdopendir(sourceFd);
+        if (stream == nullptr)
+            throwSystemError("cannot open directory", sourcePath, errno);
+        source.release(); // the stream owns it now
+        ScopeGuard const closeStream([stream] { ::closedir(stream); });
+        while (true) {
+            errno = 0;
+            dirent const* const entry = ::readdir(stream);
+            if (entry == nullptr) {
+                if (errno != 0)
+                    throwSystemError("cannot read directory", sourcePath, errno);
+                return;
+            }
+            std::string_view const name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            FileDescriptor childTarget;
+            try {
+                childTarget = copyEntry(sourceFd, target, entry->d_name, sourcePath);
+            } catch (std::exception const& e) {
+                throw CopyFilesError(from, to, fs::absolute(sourcePath / name), e.what());
+            }
+            if (!childTarget)
+                continue;
+            FileDescriptor childSource(
+                ::openat(sourceFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!childSource)
+                throwSystemError("cannot open directory", sourcePath / name, errno);
+            copyDirectory(std::move(childSource), childTarget.get(), sourcePath / name);
+        }
+    }
+
+    // Copies one entry; returns the open target directory when the entry is
+    // a directory whose contents follow.
+    static FileDescriptor copyEntry(int sourceDir, int targetDir, char const* name,
+                                    fs::path const& sourcePath)
+    {
+        // The entry's own metadata: owner, mode and, where the listing does
+        // not tell, its kind.
+        struct stat status {};
+        if (::fstatat(sourceDir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+            throwSystemError("lstat failed", sourcePath / name, errno);
+        if (S_ISLNK(status.st_mode)) {
+            copySymlink(sourceDir, targetDir, name, status, sourcePath);
+            return {};
+        }
+        if (S_ISDIR(status.st_mode))
+            return copyDirectoryEntry(targetDir, name, status, sourcePath);
+        copyFile(sourceDir, targetDir, name, status, sourcePath);
+        return {};
+    }
+
+    static void copySymlink(int sourceDir, int targetDir, char const* name, struct stat const& status,
+                            fs::path const& sourcePath)
+    {
+        std::string linkText(static_cast<size_t>(status.st_size > 0 ? status.st_size : 255) + 1, '\0');
+        while (true) {
+            ssize_t const length = ::readlinkat(sourceDir, name, linkText.data(), linkText.size());
+            if (length < 0)
+                throwSystemError("cannot read symlink", sourcePath / name, errno);
+            if (static_cast<size_t>(length) < linkText.size()) {
+                linkText.resize(static_cast<size_t>(length));
+                break;
+            }
+            linkText.resize(linkText.size() * 2);
+        }
+        // Whatever is at the target goes, a dangling link included; a
+        // directory only when it is empty.
+        struct stat existing {};
+        if (::fstatat(targetDir, name, &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+            ::unlinkat(targetDir, name, S_ISDIR(existing.st_mode) ? AT_REMOVEDIR : 0) != 0)
+            throwSystemError("cannot remove", sourcePath / name, errno);
+        if (::symlinkat(linkText.c_str(), targetDir, name) != 0)
+            throwSystemError("cannot create symlink", sourcePath / name, errno);
+        (void)::fchownat(targetDir, name, status.st_uid, status.st_gid, AT_SYMLINK_NOFOLLOW);
+    }
+
+    static FileDescriptor copyDirectoryEntry(int targetDir, char const* name, struct stat const& status,
+                                             fs::path const& sourcePath)
+    {
+        if (::mkdirat(targetDir, name, 0777) != 0 && errno != EEXIST)
+            throwSystemError("cannot create directory", sourcePath / name, errno);
+        // An existing directory is used as it is, also through a link to one.
+        FileDescriptor directory(::openat(targetDir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!directory)
+            throwSystemError("cannot create directory", sourcePath / name, errno);
+        setOwnerAndMode(directory.get(), status, sourcePath / name);
+        return directory;
+    }
+
+    static void copyFile(int sourceDir, int targetDir, char const* name, struct stat const& status,
+                         fs::path const& sourcePath)
+    {
+        // Only regular files are copied: a FIFO would block the copy, and a
+        // device would be read.
+        if (!S_ISREG(status.st_mode))
+            throwSystemError("cannot copy file", sourcePath / name, ENOTSUP);
+        FileDescriptor in(::openat(sourceDir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!in)
+            throwSystemError("cannot copy file", sourcePath / name, errno);
+        FileDescriptor out(
+            ::openat(targetDir, name, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0600));
+        if (!out)
+            throwSystemError("cannot copy file", sourcePath / name, errno);
+        struct stat written {};
+        if (::fstat(out.get(), &written) != 0)
+            throwSystemError("cannot copy file", sourcePath / name, errno);
+        if (!S_ISREG(written.st_mode))
+            throwSystemError("cannot copy file", sourcePath / name, ENOTSUP);
+        copyContents(in.get(), out.get(), sourcePath / name);
+        setOwnerAndMode(out.get(), status, sourcePath / name);
+        if (::close(out.release()) != 0)
+            throwSystemError("cannot copy file", sourcePath / name, errno);
+    }
+
+    // Owner before mode: a change of owner clears the set-user-ID and
+    // set-group-ID bits of a file, even for root, so the other order would
+    // lose them. A failure to change the owner is ignored.
+    static void setOwnerAndMode(int fd, struct stat const& status, fs::path const& entryPath)
+    {
+        (void)::fchown(fd, status.st_uid, status.st_gid);
+        if (::fchmod(fd, status.st_mode & 0xfff) != 0)
+            throwSystemError("cannot set permissions", entryPath, errno);
+    }
+
+    fs::path const& from;
+    fs::path const& to;
+};
+
+// The absolute path of an executable program on PATH, if there is one.
+std::optional<std::string> findOnPath(std::string_view name)
+{
+    char const* path = std::getenv("PATH");
+    if (path == nullptr)
+        return std::nullopt;
+    std::string_view entries(path);
+    while (true) {
+        std::size_t const colon = entries.find(':');
+        std::string_view const dir = entries.substr(0, colon);
+        if (!dir.empty() && dir.front() == '/') {
+            std::string candidate = std::string(dir) + "/" + std::string(name);
+            struct stat info {};
+            if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+                ::access(candidate.c_str(), X_OK) == 0)
+                return candidate;
+        }
+        if (colon == std::string_view::npos)
+            return std::nullopt;
+        entries.remove_prefix(colon + 1);
+    }
+}
+
+// Sets an environment variable and returns the guard that puts back what was
+// there before.
+auto setEnvironmentVariableFor(char const* name, std::string const& value)
+{
+    std::optional<std::string> previous;
+    if (char const* old = std::getenv(name))
+        previous = old;
+    if (::setenv(name, value.c_str(), 1) != 0)
+        throw std::system_error(errno, std::generic_category(), std::string("setenv ") + name);
+    return ScopeGuard([name, previous = std::move(previous)] {
+        if (previous)
+            ::setenv(name, previous->c_str(), 1);
+        else
+            ::unsetenv(name);
+    });
 }
 
 } // namespace
@@ -204,35 +453,7 @@ void PackageBuilder::prepareBuildDir() const
 
 void PackageBuilder::copyFiles(fs::path const& from, fs::path const& to)
 {
-    fs::create_directories(to);
-    for (auto it = fs::recursive_directory_iterator(from); it != fs::recursive_directory_iterator(); ++it) {
-        fs::directory_entry const& entry = *it;
-        try {
-            fs::path const target = to / entry.path().lexically_relative(from);
-            bool const isLink = entry.is_symlink();
-            if (isLink) {
-                fs::path const linkText = fs::read_symlink(entry.path());
-                if (fs::exists(target) || fs::is_symlink(target))
-                    fs::remove(target);
-                fs::create_symlink(linkText, target);
-            } else if (entry.is_directory()) {
-                fs::create_directories(target);
-            } else {
-                fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing);
-            }
-
-            struct stat status {};
-            if (::lstat(entry.path().c_str(), &status) != 0)
-                throw fs::filesystem_error("lstat failed", entry.path(),
-                                           std::error_code(errno, std::generic_category()));
-            if (!isLink)
-                fs::permissions(target, static_cast<fs::perms>(status.st_mode & 0xfff),
-                                fs::perm_options::replace);
-            (void)::lchown(target.c_str(), status.st_uid, status.st_gid);
-        } catch (std::exception const& e) {
-            throw CopyFilesError(from, to, fs::absolute(entry.path()), e.what());
-        }
-    }
+    TreeCopy(from, to).run();
 }
 
 void PackageBuilder::createPackageFile(Package const& package)
@@ -249,9 +470,25 @@ void PackageBuilder::createPackageFile(Package const& package)
     std::string const command = fmt::format("tar -cjf {} -C {} .", shellQuote(packageFileName(package)),
                                             shellQuote(HardCfg::packageSubDir.string()));
     std::this_thread::sleep_for(packDelay);
+    // Compression is most of the packing time. With lbzip2 installed, the
+    // "bzip2" that tar starts for -j is lbzip2, which compresses on every
+    // core and writes an ordinary bzip2 stream; the command stays the same.
+    std::optional<TempDir> compressorDir;
+    if (auto const lbzip2 = findOnPath("lbzip2")) {
+        compressorDir.emplace("vd-build-");
+        fs::create_symlink(*lbzip2, compressorDir->path() / "bzip2");
+    }
     ShellResult const result = [&] {
-        Shell shell(command, createShellConfig(false));
-        return shell.result().get();
+        std::optional<Shell> shell;
+        if (compressorDir) {
+            char const* const path = std::getenv("PATH");
+            auto const restorePath = setEnvironmentVariableFor("PATH", compressorDir->path().string() + ":" +
+                                                                           (path != nullptr ? path : ""));
+            shell.emplace(command, createShellConfig(false));
+        } else {
+            shell.emplace(command, createShellConfig(false));
+        }
+        return shell->result().get();
     }();
     if (result.exitCode != 0)
         throw std::runtime_error("Package creation failed");
@@ -267,7 +504,17 @@ void PackageBuilder::installPackageIntoBuildFs(Package const& package) const
 {
     PackageManager manager(buildFsPkgConfig(), false);
     manager.setInstallPrefix(buildConfig.workDir);
-    manager.install(packageFileName(package));
+    // The archive is unpacked in the build filesystem's own temporary
+    // directory when it has one: its files are then moved into place on the
+    // same file system instead of being written a second time.
+    fs::path const buildFsTemp = fs::path(buildConfig.workDir) / "tmp";
+    std::error_code ec;
+    if (fs::symlink_status(buildFsTemp, ec).type() == fs::file_type::directory) {
+        auto const restoreTemp = setEnvironmentVariableFor("TMPDIR", buildFsTemp.string());
+        manager.install(packageFileName(package));
+    } else {
+        manager.install(packageFileName(package));
+    }
 }
 
 void PackageBuilder::deployPackageToRepo(Package const& package)

@@ -9,11 +9,14 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
+#include <unistd.h>
 
 namespace Vandrel::Linux {
 
@@ -139,6 +142,74 @@ std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* t
     return out->fail() ? 0 : size * count;
 }
 
+// A byte count the way a person reads it: "512 B", "4.0 KiB", "12.5 MiB".
+std::string humanBytes(double bytes)
+{
+    static constexpr char const* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    std::size_t unit = 0;
+    while (bytes >= 1024 && unit + 1 < std::size(units)) {
+        bytes /= 1024;
+        ++unit;
+    }
+    return unit == 0 ? fmt::format("{:.0f} {}", bytes, units[0])
+                     : fmt::format("{:.1f} {}", bytes, units[unit]);
+}
+
+// The progress of one archive download on one line of a terminal, redrawn
+// in place at most ten times a second and ended with a newline.
+class DownloadProgress {
+  public:
+    explicit DownloadProgress(std::string name) : name(std::move(name)) {}
+
+    // Called from libcurl's progress callback: must not throw.
+    void update(curl_off_t received, curl_off_t total) noexcept
+    {
+        auto const now = std::chrono::steady_clock::now();
+        if (shown && now - lastDrawn < std::chrono::milliseconds(100))
+            return;
+        lastDrawn = now;
+        draw(received, total);
+    }
+
+    // The final state, then the end of the line.
+    void finish(curl_off_t received) noexcept
+    {
+        draw(received, 0);
+        try {
+            std::cerr << '\n' << std::flush;
+        } catch (...) {
+        }
+    }
+
+  private:
+    void draw(curl_off_t received, curl_off_t total) noexcept
+    {
+        try {
+            double const seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            std::string line = fmt::format("{}  {}", name, humanBytes(static_cast<double>(received)));
+            if (total > 0 && total != received)
+                line += fmt::format(" of {}", humanBytes(static_cast<double>(total)));
+            if (seconds > 0)
+                line += fmt::format("  {}/s", humanBytes(static_cast<double>(received) / seconds));
+            // Blanks over what a longer earlier line left behind.
+            std::size_t const length = line.size();
+            if (length < drawnLength)
+                line.append(drawnLength - length, ' ');
+            drawnLength = length;
+            std::cerr << '\r' << line << std::flush;
+            shown = true;
+        } catch (...) {
+        }
+    }
+
+    std::string name;
+    std::chrono::steady_clock::time_point const started = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point lastDrawn;
+    std::size_t drawnLength = 0;
+    bool shown = false;
+};
+
 } // namespace
 
 // One easy handle for every request of the fetcher, so that libcurl keeps the
@@ -214,6 +285,8 @@ class PackageFetcher::Session {
     // trailing slash: later directories are asked for in that form at once.
     bool directoriesEndInSlash = false;
     std::string redirectedTo;
+    // Shown while an archive downloads to a terminal; null otherwise.
+    DownloadProgress* progress = nullptr;
 
   private:
     CURL* easyHandle()
@@ -231,9 +304,11 @@ class PackageFetcher::Session {
     }
 
     // Nothing may be thrown through libcurl; a non-zero return aborts.
-    static int onProgress(void* data, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent)
+    static int onProgress(void* data, curl_off_t total, curl_off_t received, curl_off_t, curl_off_t sent)
     {
         auto* self = static_cast<Session*>(data);
+        if (self->progress != nullptr && received > 0)
+            self->progress->update(received, total);
         auto const now = std::chrono::steady_clock::now();
         if (received != self->lastReceived || sent != self->lastSent) {
             self->lastReceived = received;
@@ -346,15 +421,25 @@ void PackageFetcher::downloadFile(std::string const& url, fs::path const& path) 
         std::error_code ignored;
         fs::remove(path, ignored);
     };
+    // Progress on a terminal only: logs and pipes get no extra output.
+    std::optional<DownloadProgress> progress;
+    if (::isatty(STDERR_FILENO) == 1)
+        progress.emplace(fs::path(url).filename().string());
+    session->progress = progress ? &*progress : nullptr;
     CURLcode result = CURLE_OK;
     try {
         result = session->perform(url, writeToFile, &out);
     } catch (...) {
+        session->progress = nullptr;
         out.close();
         removePartial();
         throw;
     }
+    session->progress = nullptr;
+    std::streamoff const received = out.tellp();
     out.close();
+    if (progress)
+        progress->finish(received > 0 ? received : 0);
     // The last buffered bytes are written by close(); losing them must not
     // leave a truncated archive that looks complete.
     if (result == CURLE_OK && out.fail())
