@@ -9,7 +9,7 @@ namespace Vandrel {
 // named prefix + 10 random characters of [a-z0-9]; removed with everything
 // below it when the object goes away.
 class TempDir {
-public:
+  public:
     explicit TempDir(std::string_view prefix);
     ~TempDir();
     TempDir(TempDir const&) = delete;
@@ -17,7 +17,7 @@ public:
 
     std::filesystem::path const& path() const { return dirPath; }
 
-private:
+  private:
     std::filesystem::path dirPath;
 };
 

@@ -25,7 +25,7 @@ class PackageFetcher;
 // The front end of vdpk: options, configuration, and the list, install and
 // uninstall commands.
 class PkgCli {
-public:
+  public:
     PkgCli();
     ~PkgCli();
     PkgCli(PkgCli const&) = delete;
@@ -55,7 +55,7 @@ public:
     void uninstall(PackageManager& manager);
     bool confirmDependencyDelete(std::vector<std::string> const& names) const;
 
-private:
+  private:
     std::string firstPositional() const;
     // Whether the command changes the install root or its database.
     bool changesInstallRoot() const;

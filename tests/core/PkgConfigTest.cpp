@@ -129,7 +129,8 @@ TEST_F(PkgConfigSharedFile, DirectoryIsNotReadAsAnEmptyFile)
         config.readSharedFile("vdpk/sql/file.sql");
         FAIL() << "read";
     } catch (std::runtime_error const& e) {
-        EXPECT_EQ(std::string(e.what()), "Could not open file: " + sandbox.root().string() + "/vdpk/sql/file.sql");
+        EXPECT_EQ(std::string(e.what()),
+                  "Could not open file: " + sandbox.root().string() + "/vdpk/sql/file.sql");
     }
 }
 

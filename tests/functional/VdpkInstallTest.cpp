@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
 class VdpkRepository : public ::testing::Test {
-protected:
+  protected:
     VdpkRepository() { fs::create_directories(repo()); }
 
     fs::path repo() const { return box.root() / "repo"; }
@@ -121,9 +121,8 @@ TEST_F(VdpkRepository, ChainOfDependenciesReadsEachListingOnceOverOneConnection)
     EXPECT_EQ(std::count(requests.begin(), requests.end(), "GET / 200"), 1);
     EXPECT_EQ(std::count(requests.begin(), requests.end(), "GET /core 301"), 1);
     for (std::size_t i = 0; i < chain.size(); ++i)
-        EXPECT_EQ(std::count(requests.begin(), requests.end(),
-                             "GET /" + os[i % 3] + "/" + chain[i] + "/ 200"),
-                  1)
+        EXPECT_EQ(
+            std::count(requests.begin(), requests.end(), "GET /" + os[i % 3] + "/" + chain[i] + "/ 200"), 1)
             << chain[i];
     EXPECT_EQ(archiveRequests(), 6);
     EXPECT_EQ(server->connections(), 1);

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <fcntl.h>
 #include <fstream>
-#include <poll.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -38,8 +38,7 @@ HttpServer::HttpServer(fs::path root, std::vector<std::string> extraArgs)
         throw std::runtime_error("pipe failed");
 
     std::vector<std::string> args = {"/usr/bin/python3", "-u",
-                                     (sourceDir() / "tests/support/repo_server.py").string(),
-                                     root.string()};
+                                     (sourceDir() / "tests/support/repo_server.py").string(), root.string()};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     std::vector<char*> argv;
     for (auto& a : args)

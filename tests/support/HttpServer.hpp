@@ -12,7 +12,7 @@ namespace Vandrel::Test {
 // listings (tests/support/repo_server.py on the system's python3). It is
 // started by the constructor on a free port and stopped by the destructor.
 class HttpServer {
-public:
+  public:
     explicit HttpServer(std::filesystem::path root, std::vector<std::string> extraArgs = {});
     ~HttpServer();
     HttpServer(HttpServer const&) = delete;
@@ -28,7 +28,7 @@ public:
     int connections() const;
     void clearRequests() const;
 
-private:
+  private:
     std::filesystem::path logPath;
     std::string baseUrl;
     int portNumber = 0;
@@ -39,7 +39,7 @@ private:
 // backlog) and never answers a byte. With fullBacklog, its backlog is filled
 // at once, so that new connections are never even completed.
 class SilentServer {
-public:
+  public:
     explicit SilentServer(bool fullBacklog = false);
     ~SilentServer();
     SilentServer(SilentServer const&) = delete;
@@ -48,7 +48,7 @@ public:
     // "http://127.0.0.1:PORT/repo"
     std::string url() const;
 
-private:
+  private:
     FileDescriptor socket;
     std::vector<FileDescriptor> queued;
     int portNumber = 0;

@@ -9,9 +9,9 @@
 namespace Vandrel::Test {
 
 struct RunResult {
-    int status = -1;        // exit status, or 128 + signal number
-    std::string out;        // everything written to standard output
-    std::string err;        // everything written to standard error
+    int status = -1; // exit status, or 128 + signal number
+    std::string out; // everything written to standard output
+    std::string err; // everything written to standard error
 };
 
 struct RunOptions {

@@ -10,7 +10,7 @@ namespace Vandrel::Test {
 // prefix ("prefix"), a download cache ("cache") and a database path ("db"),
 // so nothing a test does reaches the host's own directories.
 class Sandbox {
-public:
+  public:
     Sandbox();
     ~Sandbox();
     Sandbox(Sandbox const&) = delete;
@@ -30,10 +30,9 @@ public:
                         std::string const& shareDirText = {}, std::string const& cache = {}) const;
 
     // Writes a file below root(), creating its parent directories.
-    std::filesystem::path writeFile(std::filesystem::path const& relative,
-                                    std::string const& content) const;
+    std::filesystem::path writeFile(std::filesystem::path const& relative, std::string const& content) const;
 
-private:
+  private:
     std::filesystem::path rootDir;
 };
 
