@@ -6,6 +6,8 @@
 #   VD_BUILD  the vd-build binary (default $VD_BUILD or build/bin/vd-build)
 #   RUNS      environment: rounds (default 3); the median is reported
 #   BENCH_DIR environment: where to work (default $TMPDIR or /tmp)
+#             a tmpfs such as /dev/shm keeps the disk out of the figures: on a
+#             busy disk, writing 1,000 files costs far more than our code
 #
 # Makes a minimal template (scripts/make-build-template.sh), prepares a build
 # filesystem from it once, then builds a package whose build script copies N
