@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace Vandrel {
@@ -36,6 +37,15 @@ std::string tarDecompressOption()
     // The program is named, not its full path: the shell that runs tar finds
     // it on the same PATH, and the printed command line stays short.
     return programOnPath("lbzip2") ? " -I lbzip2" : "";
+}
+
+std::string tarDecompressOption(std::filesystem::path const& archive)
+{
+    std::error_code error;
+    std::uintmax_t const size = std::filesystem::file_size(archive, error);
+    if (error || size < parallelDecompressMinBytes)
+        return "";
+    return tarDecompressOption();
 }
 
 } // namespace Vandrel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -13,5 +14,12 @@ bool programOnPath(std::string_view name);
 // lbzip2" (with its leading space) when lbzip2 is on PATH, otherwise empty, so
 // tar falls back to its own bzip2. Looked up on every call: PATH may change.
 std::string tarDecompressOption();
+
+// The same for one archive, but empty for an archive smaller than
+// parallelDecompressMinBytes: lbzip2 gains only on a stream of several
+// blocks, and starting its threads costs more than it saves on a small
+// package (a few milliseconds each, twice per package of an install).
+inline constexpr std::uintmax_t parallelDecompressMinBytes = 32 * 1024;
+std::string tarDecompressOption(std::filesystem::path const& archive);
 
 } // namespace Vandrel

@@ -126,7 +126,8 @@ TEST_F(InstallSequence, RecordsThePackageAndWritesProgressInOrder)
     EXPECT_EQ(lines[0], "Installing package \"" + a.string() + "\"");
     EXPECT_THAT(lines[1],
                 ::testing::MatchesRegex("tmp dir: \"" + tmpDir().string() + "/vdpk-[a-z0-9]{10}\""));
-    EXPECT_EQ(lines[2], "tar -xf '" + a.string() + "'" + Vandrel::tarDecompressOption());
+    // A small archive is decompressed by tar's own bzip2, lbzip2 or not.
+    EXPECT_EQ(lines[2], "tar -xf '" + a.string() + "'");
     ASSERT_GE(lines.size(), 7u) << err;
     EXPECT_THAT(lines[lines.size() - 3],
                 ::testing::MatchesRegex("\\[exitCode:0, elapsedTime: [0-9]+ m?s\\]"));
@@ -304,8 +305,7 @@ TEST_F(InstallFailure, HostileArchivePathsReachTarAsOneArgument)
     std::string quoted = a.string();
     for (size_t pos = 0; (pos = quoted.find('\'', pos)) != std::string::npos; pos += 4)
         quoted.replace(pos, 1, "'\\''");
-    EXPECT_THAT(err,
-                ::testing::HasSubstr("\ntar -xf '" + quoted + "'" + Vandrel::tarDecompressOption() + "\n"));
+    EXPECT_THAT(err, ::testing::HasSubstr("\ntar -xf '" + quoted + "'\n"));
 }
 
 TEST_F(InstallFailure, QuotesInNamesFilesAndDependenciesAreStoredVerbatim)

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace Vandrel {
 namespace {
@@ -68,6 +69,20 @@ TEST_F(DecompressorLookup, NoPathOrANameWithASlashFindsNothing)
     ScopedEnv env("PATH", dirWith("b", "program").string());
     EXPECT_FALSE(programOnPath("b/lbzip2"));
     EXPECT_FALSE(programOnPath(""));
+}
+
+TEST_F(DecompressorLookup, OnlyArchivesOfSeveralBlocksGoThroughLbzip2)
+{
+    ScopedEnv env("PATH", dirWith("b", "program").string());
+    fs::path const small = box.root() / "small.tar.bz2";
+    fs::path const large = box.root() / "large.tar.bz2";
+    std::ofstream(small) << std::string(parallelDecompressMinBytes - 1, 'x');
+    std::ofstream(large) << std::string(parallelDecompressMinBytes, 'x');
+    EXPECT_EQ(tarDecompressOption(small), "");
+    EXPECT_EQ(tarDecompressOption(large), " -I lbzip2");
+    EXPECT_EQ(tarDecompressOption(box.root() / "missing.tar.bz2"), "");
+    ScopedEnv noPath("PATH", std::nullopt);
+    EXPECT_EQ(tarDecompressOption(large), "");
 }
 
 } // namespace
