@@ -3,6 +3,17 @@
 #include "vd-build/PackageBuilder.hpp"
 #include "vd-build/UsageText.hpp"
 
+// argh asserts that no argument is empty; an empty argument is an ordinary
+// (ignored) positional here, and the library copes with it once the assertion
+// is out of the way. Only this file includes it, so the assertions of every
+// other file stay as they are.
+#pragma push_macro("NDEBUG")
+#ifndef NDEBUG
+#define NDEBUG
+#endif
+#include <argh.h>
+#pragma pop_macro("NDEBUG")
+
 #include <fmt/format.h>
 
 #include <cstdlib>
@@ -20,6 +31,10 @@ namespace {
 using Generated::usageText;
 
 } // namespace
+
+PkgBuildCli::PkgBuildCli() : parser(std::make_unique<argh::parser>()) {}
+
+PkgBuildCli::~PkgBuildCli() = default;
 
 int PkgBuildCli::run(int argc, char const* const* argv)
 {
@@ -41,14 +56,14 @@ int PkgBuildCli::run(int argc, char const* const* argv)
 
 void PkgBuildCli::parseArgs(int argc, char const* const* argv)
 {
-    parser = argh::parser();
-    parser.add_params({"--config", "-c"});
-    parser.parse(argc, argv);
+    *parser = argh::parser();
+    parser->add_params({"--config", "-c"});
+    parser->parse(argc, argv);
 }
 
 bool PkgBuildCli::helpRequested() const
 {
-    return parser["--help"];
+    return (*parser)["--help"];
 }
 
 void PkgBuildCli::printHelp() const
@@ -58,9 +73,9 @@ void PkgBuildCli::printHelp() const
 
 std::string PkgBuildCli::resolveConfigPath() const
 {
-    if (parser[{"--config", "-c"}])
+    if ((*parser)[{"--config", "-c"}])
         throw std::runtime_error(fmt::format("{}: option '--config' requires a value", "E1"));
-    auto const& params = parser.params();
+    auto const& params = parser->params();
     for (char const* name : {"config", "c"}) {
         if (auto it = params.find(name); it != params.end())
             return it->second;
@@ -83,17 +98,17 @@ void PkgBuildCli::dispatch()
     // Every action works on the build filesystem, so every action holds it.
     FileLock const runLock = acquireRunLock();
 
-    if (parser["--mount-build-fs"]) {
+    if ((*parser)["--mount-build-fs"]) {
         PackageBuilder builder(pkgConfig, buildConfig);
         builder.mountBuildFs(configDir);
         return;
     }
-    if (parser["--unmount-build-fs"]) {
+    if ((*parser)["--unmount-build-fs"]) {
         PackageBuilder builder(pkgConfig, buildConfig);
         builder.unmountBuildFs(configDir);
         return;
     }
-    if (parser["--build-all"]) {
+    if ((*parser)["--build-all"]) {
         buildAll();
         return;
     }
@@ -102,12 +117,17 @@ void PkgBuildCli::dispatch()
 
 bool PkgBuildCli::keepBuildFsRequested() const
 {
-    return parser["--keep-build-fs"] || parser["--existing-build-fs"];
+    return (*parser)["--keep-build-fs"] || existingBuildFsRequested();
 }
 
 bool PkgBuildCli::keepDistRequested() const
 {
-    return parser["--keep-dist"];
+    return (*parser)["--keep-dist"];
+}
+
+bool PkgBuildCli::existingBuildFsRequested() const
+{
+    return (*parser)["--existing-build-fs"];
 }
 
 bool PkgBuildCli::shouldTearDownBuildFs() const

@@ -5,20 +5,16 @@
 #include "core/PkgConfig.hpp"
 #include "vd-build/BuildConfig.hpp"
 
-// argh asserts that no argument is empty; an empty argument is an ordinary
-// (ignored) positional here, and the library copes with it.
-#pragma push_macro("NDEBUG")
-#ifndef NDEBUG
-#define NDEBUG
-#endif
-#include <argh.h>
-#pragma pop_macro("NDEBUG")
-
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace argh {
+class parser;
+}
 
 namespace Vandrel::Linux {
 
@@ -31,7 +27,8 @@ class PkgBuildCli {
   public:
     using BuildStep = std::function<void(PackageBuilder&)>;
 
-    PkgBuildCli() = default;
+    PkgBuildCli();
+    ~PkgBuildCli();
     PkgBuildCli(PkgBuildCli const&) = delete;
     PkgBuildCli& operator=(PkgBuildCli const&) = delete;
 
@@ -45,6 +42,7 @@ class PkgBuildCli {
     void dispatch();
     bool keepBuildFsRequested() const;
     bool keepDistRequested() const;
+    bool existingBuildFsRequested() const;
     bool shouldTearDownBuildFs() const;
 
     // --- build runs ---
@@ -69,7 +67,7 @@ class PkgBuildCli {
     FileLock acquireRunLock() const;
 
   private:
-    argh::parser parser;
+    std::unique_ptr<argh::parser> parser;
     PkgConfig pkgConfig;
     BuildConfig buildConfig;
 };

@@ -92,7 +92,7 @@ void PkgBuildCli::buildSingle()
 
 void PkgBuildCli::buildWithManagedBuildFs(BuildStep const& step)
 {
-    bool const existing = parser["--existing-build-fs"];
+    bool const existing = existingBuildFsRequested();
     std::string const configDir = resolveConfigPath();
     bool const keep = keepBuildFsRequested();
     PackageBuilder builder(pkgConfig, buildConfig);

@@ -24,16 +24,6 @@ std::vector<std::string> const fullSchema = {"dependency",
                                              "i_package",
                                              "package"};
 
-Package makePackage(std::string name, std::string version, std::vector<std::string> depends = {})
-{
-    Package p;
-    p.os = "linux";
-    p.name = std::move(name);
-    p.version = std::move(version);
-    p.depends = std::move(depends);
-    return p;
-}
-
 template <typename F> std::string errorOf(F&& f)
 {
     try {

@@ -23,16 +23,6 @@ using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAreArray;
 using Vandrel::Test::databaseDump;
 
-Package makePackage(std::string name, std::string version, std::vector<std::string> depends = {})
-{
-    Package p;
-    p.os = "linux";
-    p.name = std::move(name);
-    p.version = std::move(version);
-    p.depends = std::move(depends);
-    return p;
-}
-
 // --- the reference: schema by four separate scripts, rows by literal texts ---
 
 std::string literal(std::string_view text)

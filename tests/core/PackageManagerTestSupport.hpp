@@ -3,6 +3,7 @@
 // Shared by the PackageManager tests: a sandbox with its own TMPDIR, a
 // configuration pointing into it, and direct reads of the database file.
 
+#include "core/Package.hpp"
 #include "core/PkgConfig.hpp"
 #include "core/WorkingDirectoryGuard.hpp"
 
@@ -24,6 +25,17 @@
 namespace Vandrel::Linux::PmTest {
 
 namespace fs = std::filesystem;
+
+// A manifest of the "linux" OS for tests that record packages directly.
+inline Package makePackage(std::string name, std::string version, std::vector<std::string> depends = {})
+{
+    Package p;
+    p.os = "linux";
+    p.name = std::move(name);
+    p.version = std::move(version);
+    p.depends = std::move(depends);
+    return p;
+}
 
 // One column of every row of a query against the database file.
 inline std::vector<std::string> queryColumn(fs::path const& database, std::string const& sql)
