@@ -8,11 +8,11 @@
 
 namespace Vandrel {
 
-bool programOnPath(std::string_view name)
+std::optional<std::string> findProgramOnPath(std::string_view name)
 {
     char const* path = std::getenv("PATH");
     if (path == nullptr || name.empty() || name.find('/') != std::string_view::npos)
-        return false;
+        return std::nullopt;
     std::string_view entries(path);
     while (true) {
         std::size_t const colon = entries.find(':');
@@ -24,12 +24,17 @@ bool programOnPath(std::string_view name)
             struct stat info {};
             if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
                 ::access(candidate.c_str(), X_OK) == 0)
-                return true;
+                return candidate;
         }
         if (colon == std::string_view::npos)
-            return false;
+            return std::nullopt;
         entries.remove_prefix(colon + 1);
     }
+}
+
+bool programOnPath(std::string_view name)
+{
+    return findProgramOnPath(name).has_value();
 }
 
 std::string tarDecompressOption()

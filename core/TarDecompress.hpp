@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,8 @@ namespace Vandrel {
 // True when PATH names a directory holding an executable regular file called
 // name. Empty PATH entries (the working directory) are not searched.
 bool programOnPath(std::string_view name);
+// The path of that file (as PATH names its directory), if there is one.
+std::optional<std::string> findProgramOnPath(std::string_view name);
 
 // The option that makes tar decompress a bzip2 archive on every core: " -I
 // lbzip2" (with its leading space) when lbzip2 is on PATH, otherwise empty, so

@@ -5,6 +5,7 @@
 #include "core/ScopeGuard.hpp"
 #include "core/Shell.hpp"
 #include "core/ShellQuote.hpp"
+#include "core/TarDecompress.hpp"
 #include "core/TempDir.hpp"
 #include "core/VersionUtils.hpp"
 #include "core/WorkingDirectoryGuard.hpp"
@@ -258,29 +259,6 @@ class TreeCopy {
     fs::path const& to;
 };
 
-// The absolute path of an executable program on PATH, if there is one.
-std::optional<std::string> findOnPath(std::string_view name)
-{
-    char const* path = std::getenv("PATH");
-    if (path == nullptr)
-        return std::nullopt;
-    std::string_view entries(path);
-    while (true) {
-        std::size_t const colon = entries.find(':');
-        std::string_view const dir = entries.substr(0, colon);
-        if (!dir.empty() && dir.front() == '/') {
-            std::string candidate = std::string(dir) + "/" + std::string(name);
-            struct stat info {};
-            if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-                ::access(candidate.c_str(), X_OK) == 0)
-                return candidate;
-        }
-        if (colon == std::string_view::npos)
-            return std::nullopt;
-        entries.remove_prefix(colon + 1);
-    }
-}
-
 // Sets an environment variable and returns the guard that puts back what was
 // there before.
 auto setEnvironmentVariableFor(char const* name, std::string const& value)
@@ -474,21 +452,21 @@ void PackageBuilder::createPackageFile(Package const& package)
     // "bzip2" that tar starts for -j is lbzip2, which compresses on every
     // core and writes an ordinary bzip2 stream; the command stays the same.
     std::optional<TempDir> compressorDir;
-    if (auto const lbzip2 = findOnPath("lbzip2")) {
+    if (auto const lbzip2 = findProgramOnPath("lbzip2")) {
         compressorDir.emplace("vd-build-");
-        fs::create_symlink(*lbzip2, compressorDir->path() / "bzip2");
+        fs::create_symlink(fs::absolute(*lbzip2), compressorDir->path() / "bzip2");
     }
+    auto const pack = [&] {
+        Shell shell(command, createShellConfig(false));
+        return shell.result().get();
+    };
     ShellResult const result = [&] {
-        std::optional<Shell> shell;
-        if (compressorDir) {
-            char const* const path = std::getenv("PATH");
-            auto const restorePath = setEnvironmentVariableFor("PATH", compressorDir->path().string() + ":" +
-                                                                           (path != nullptr ? path : ""));
-            shell.emplace(command, createShellConfig(false));
-        } else {
-            shell.emplace(command, createShellConfig(false));
-        }
-        return shell->result().get();
+        if (!compressorDir)
+            return pack();
+        char const* const path = std::getenv("PATH");
+        auto const restorePath = setEnvironmentVariableFor("PATH", compressorDir->path().string() + ":" +
+                                                                       (path != nullptr ? path : ""));
+        return pack();
     }();
     if (result.exitCode != 0)
         throw std::runtime_error("Package creation failed");
@@ -509,12 +487,10 @@ void PackageBuilder::installPackageIntoBuildFs(Package const& package) const
     // same file system instead of being written a second time.
     fs::path const buildFsTemp = fs::path(buildConfig.workDir) / "tmp";
     std::error_code ec;
-    if (fs::symlink_status(buildFsTemp, ec).type() == fs::file_type::directory) {
-        auto const restoreTemp = setEnvironmentVariableFor("TMPDIR", buildFsTemp.string());
-        manager.install(packageFileName(package));
-    } else {
-        manager.install(packageFileName(package));
-    }
+    if (fs::symlink_status(buildFsTemp, ec).type() != fs::file_type::directory)
+        return manager.install(packageFileName(package));
+    auto const restoreTemp = setEnvironmentVariableFor("TMPDIR", buildFsTemp.string());
+    manager.install(packageFileName(package));
 }
 
 void PackageBuilder::deployPackageToRepo(Package const& package)
