@@ -83,4 +83,17 @@ fs::path publishPackage(fs::path const& repoRoot, std::string const& osDir, Pack
     return makeArchive(dir / spec.name / spec.version, spec);
 }
 
+std::string incompressibleData(std::size_t size, std::uint64_t seed)
+{
+    std::string bytes(size, '\0');
+    std::uint64_t state = seed == 0 ? 1 : seed;
+    for (auto& byte : bytes) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        byte = static_cast<char>(state);
+    }
+    return bytes;
+}
+
 } // namespace Vandrel::Test

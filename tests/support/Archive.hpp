@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -43,5 +44,9 @@ std::filesystem::path makeArchive(std::filesystem::path const& outDir, PackageSp
 // An empty osDir puts the package directly below root.
 std::filesystem::path publishPackage(std::filesystem::path const& repoRoot, std::string const& osDir,
                                      PackageSpec const& spec);
+
+// Bytes that bzip2 cannot shrink (a fixed pseudo-random sequence per seed), so
+// that an archive is as large as its content and spans several bzip2 blocks.
+std::string incompressibleData(std::size_t size, std::uint64_t seed = 88172645463325252ull);
 
 } // namespace Vandrel::Test

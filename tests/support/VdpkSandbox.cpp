@@ -1,0 +1,54 @@
+#include "tests/support/VdpkSandbox.hpp"
+
+namespace Vandrel::Test {
+
+namespace fs = std::filesystem;
+
+VdpkSandbox::VdpkSandbox()
+{
+    fs::create_directories(repo());
+    fs::create_directories(tmpDir());
+    writePkgConfig();
+}
+
+fs::path VdpkSandbox::publish(std::string const& os, std::string const& name, std::string const& version,
+                              std::vector<std::string> const& depends) const
+{
+    PackageSpec spec;
+    spec.name = name;
+    spec.version = version;
+    spec.os = os.empty() ? "linux" : os;
+    spec.depends = depends;
+    spec.files["usr/share/" + name + "/VERSION"] = version + "\n";
+    return publish(os, spec);
+}
+
+fs::path VdpkSandbox::publish(std::string const& os, PackageSpec const& spec) const
+{
+    return publishPackage(repo(), os, spec);
+}
+
+HttpServer& VdpkSandbox::serve(std::vector<std::string> extraArgs)
+{
+    httpServer.reset();
+    httpServer = std::make_unique<HttpServer>(www(), std::move(extraArgs));
+    writePkgConfig(repoUrl());
+    return *httpServer;
+}
+
+RunResult VdpkSandbox::vdpk(std::vector<std::string> args, std::optional<std::string> input,
+                            fs::path const& installPrefix) const
+{
+    args.insert(args.end(), {"--config", configDir().string(), "--prefix",
+                             (installPrefix.empty() ? prefix() : installPrefix).string()});
+    // The runner's log files and unpack directories stay inside the sandbox.
+    return runVdpk(args,
+                   {.input = std::move(input), .env = {{"TMPDIR", tmpDir().string()}}, .workDir = root()});
+}
+
+std::string VdpkSandbox::installedVersion(std::string const& name, fs::path const& installPrefix) const
+{
+    return readFile((installPrefix.empty() ? prefix() : installPrefix) / "usr/share" / name / "VERSION");
+}
+
+} // namespace Vandrel::Test
