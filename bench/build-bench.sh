@@ -155,6 +155,7 @@ printf 'files: %d\noverhead per package (median of %d): %s s (target < 0.5 s)\n'
 
 # Mounting and unmounting the runtime filesystems happens once per run, not
 # per package (a --build-all run shares it), so it is shown on its own.
+# shellcheck disable=SC2016 # the inner script expands its own arguments
 mounts=$(unshare --mount --propagation private bash -c '
   s=$(date +%s%N)
   "$1/mount-build-chroot" "$2" >/dev/null 2>&1

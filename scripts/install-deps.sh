@@ -8,7 +8,7 @@ packages=(
   libyaml-cpp-dev libsqlitecpp-dev libsqlite3-dev libcurl4-openssl-dev
   libargh-dev libfmt-dev
   googletest libgtest-dev libgmock-dev
-  clang-format
+  clang-format shellcheck
   tar bzip2 lbzip2 fakeroot python3 curl
   util-linux mount xz-utils
   mandoc nginx
