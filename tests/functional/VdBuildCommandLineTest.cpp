@@ -24,11 +24,6 @@ using ::testing::IsEmpty;
 // The one copy of the usage text, which the program embeds at build time.
 std::string const usage = readFile(sourceDir() / "vd-build/usage.txt");
 
-std::string errorOutput(std::string const& message)
-{
-    return "Error: " + message + "\nUse --help for help.\n";
-}
-
 TEST(VdBuildHelp, PrintsTheExactUsageTextOnStandardOutput)
 {
     auto r = runVdBuild({"--help"});

@@ -25,12 +25,6 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-std::string errorPart(std::string const& err)
-{
-    auto const at = err.rfind("Error: ");
-    return at == std::string::npos ? err : err.substr(at);
-}
-
 // A build script that fails unless the runtime filesystems are there, then
 // runs the given lines.
 std::string buildScript(std::string const& body)

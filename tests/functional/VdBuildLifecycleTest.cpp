@@ -18,18 +18,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-std::string errorOutput(std::string const& message)
-{
-    return "Error: " + message + "\nUse --help for help.\n";
-}
-
-// The error lines at the end, after the echoed output of the verbose prepare step.
-std::string errorPart(std::string const& err)
-{
-    auto const at = err.rfind("Error: ");
-    return at == std::string::npos ? err : err.substr(at);
-}
-
 class VdBuildLifecycle : public ::testing::Test {
   protected:
     void SetUp() override

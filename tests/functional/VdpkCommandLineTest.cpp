@@ -35,11 +35,6 @@ void seedDatabase(fs::path const& path, std::vector<std::string> const& names)
     }
 }
 
-std::string errorOutput(std::string const& message)
-{
-    return "Error: " + message + "\nUse --help for help.\n";
-}
-
 class VdpkHelp : public ::testing::Test {};
 
 TEST_F(VdpkHelp, PrintsTheExactUsageTextOnStandardOutput)

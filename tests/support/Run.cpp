@@ -166,4 +166,15 @@ RunResult runShell(std::string const& command)
     return runProgram("/bin/sh", {"-c", command});
 }
 
+std::string errorOutput(std::string const& message)
+{
+    return "Error: " + message + "\nUse --help for help.\n";
+}
+
+std::string errorPart(std::string const& err)
+{
+    auto const at = err.rfind("Error: ");
+    return at == std::string::npos ? err : err.substr(at);
+}
+
 } // namespace Vandrel::Test

@@ -32,6 +32,12 @@ RunResult runProgram(std::filesystem::path const& program, std::vector<std::stri
 // Runs the built vdpk.
 RunResult runVdpk(std::vector<std::string> const& args, RunOptions const& options = {});
 
+// The two lines both programs print on standard error when a command fails.
+std::string errorOutput(std::string const& message);
+// The error lines at the end of a program's standard error, after whatever it
+// echoed before them (all of it when there are none).
+std::string errorPart(std::string const& err);
+
 // Runs a command line through /bin/sh -c and returns its result (test set-up only).
 RunResult runShell(std::string const& command);
 
