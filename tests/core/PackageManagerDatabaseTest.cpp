@@ -1,6 +1,7 @@
 #include "core/PackageManager.hpp"
 
 #include "tests/core/PackageManagerTestSupport.hpp"
+#include "tests/support/Errors.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using Vandrel::Test::messageOf;
 
 std::vector<std::string> const fullSchema = {"dependency",
                                              "file",
@@ -23,16 +25,6 @@ std::vector<std::string> const fullSchema = {"dependency",
                                              "i_file_by_package_name",
                                              "i_package",
                                              "package"};
-
-template <typename F> std::string errorOf(F&& f)
-{
-    try {
-        f();
-    } catch (std::exception const& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
 class DatabaseOpen : public PackageManagerTest {};
 
@@ -48,9 +40,9 @@ TEST_F(DatabaseOpen, QueriesThatOnlyReadNeverCreateTheFile)
 TEST_F(DatabaseOpen, FindPackageIdCreatesAnEmptyDatabaseThenReportsTheMissingPackage)
 {
     PackageManager manager(config, false);
-    ::testing::internal::CaptureStderr();
-    std::string const error = errorOf([&] { manager.findPackageId("x"); });
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Creating new database...\n");
+    Vandrel::Test::CapturedStderr captured;
+    std::string const error = messageOf([&] { manager.findPackageId("x"); });
+    EXPECT_EQ(captured.text(), "Creating new database...\n");
     EXPECT_EQ(error, "Package not found: x");
     EXPECT_EQ(tablesAndIndexes(sandbox.databasePath()), fullSchema);
 }
@@ -59,9 +51,9 @@ TEST_F(DatabaseOpen, AnEmptyFileIsTreatedAsNew)
 {
     sandbox.writeFile("db/packages.db", "");
     PackageManager manager(config, false);
-    ::testing::internal::CaptureStderr();
+    Vandrel::Test::CapturedStderr captured;
     EXPECT_THAT(manager.installedPackages(), IsEmpty());
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Creating new database...\n");
+    EXPECT_EQ(captured.text(), "Creating new database...\n");
     EXPECT_EQ(tablesAndIndexes(sandbox.databasePath()), fullSchema);
 }
 
@@ -78,9 +70,9 @@ TEST_F(DatabaseOpen, OldDatabaseGainsVersionColumnAndRebuiltIndexes)
                  "INSERT INTO file VALUES (1, 'usr/bin/beta');");
     }
     PackageManager manager(config, false);
-    ::testing::internal::CaptureStderr();
+    Vandrel::Test::CapturedStderr captured;
     EXPECT_THAT(manager.installedPackages(), ElementsAre("alpha", "beta"));
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(captured.text(), "");
     EXPECT_EQ(manager.installedVersion("beta"), "0");
     EXPECT_THAT(manager.findPackageFiles("beta"), ElementsAre("usr/bin/beta"));
     EXPECT_EQ(tablesAndIndexes(sandbox.databasePath()), fullSchema);
@@ -98,22 +90,22 @@ TEST_F(DatabaseOpen, InitDatabaseRecreatesOnlyOnTheFirstOpen)
     PackageManager(config, false).savePackageIntoDb(makePackage("old", "1"));
 
     PackageManager manager(config, true);
-    ::testing::internal::CaptureStderr();
+    Vandrel::Test::CapturedStderr captured;
     EXPECT_THAT(manager.installedPackages(), IsEmpty());
     manager.savePackageIntoDb(makePackage("new", "1"));
     manager.setInstallPrefix(prefix().string());
     EXPECT_THAT(manager.installedPackages(), ElementsAre("new"));
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Creating new database...\n");
+    EXPECT_EQ(captured.text(), "Creating new database...\n");
 }
 
 TEST_F(DatabaseOpen, MissingSqlFileFailsWithTheSharedFileError)
 {
     config.shareDir = (sandbox.root() / "noshare").string();
     PackageManager manager(config, false);
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(errorOf([&] { manager.db(); }),
+    Vandrel::Test::CapturedStderr captured;
+    EXPECT_EQ(messageOf([&] { manager.db(); }),
               "Could not open file: " + config.shareDir + "/vdpk/sql/drop-everything.sql");
-    ::testing::internal::GetCapturedStderr();
+    captured.text();
 }
 
 class DatabaseLocation : public PackageManagerTest {};
@@ -125,9 +117,9 @@ TEST_F(DatabaseLocation, AbsoluteSettingMovesUnderThePrefix)
     EXPECT_EQ(manager.databaseFilePath(), "/d/x.db");
     manager.setInstallPrefix((sandbox.root() / "p").string());
     EXPECT_EQ(manager.databaseFilePath(), (sandbox.root() / "p/d/x.db").string());
-    ::testing::internal::CaptureStderr();
+    Vandrel::Test::CapturedStderr captured;
     manager.db();
-    ::testing::internal::GetCapturedStderr();
+    captured.text();
     EXPECT_TRUE(fs::is_regular_file(sandbox.root() / "p/d/x.db"));
 }
 
@@ -144,9 +136,9 @@ TEST_F(DatabaseLocation, RelativeSettingIsNotPrefixedAndKeepsItsStartingDirector
     }
     EXPECT_EQ(manager->databaseFilePath(), (sandbox.root() / "rel/x.db").string());
     EXPECT_EQ(manager->destinationPath("usr/bin/tool"), (sandbox.root() / "p/usr/bin/tool").string());
-    ::testing::internal::CaptureStderr();
+    Vandrel::Test::CapturedStderr captured;
     manager->savePackageIntoDb(makePackage("alpha", "1"));
-    ::testing::internal::GetCapturedStderr();
+    captured.text();
     EXPECT_THAT(queryColumn(sandbox.root() / "rel/x.db", "SELECT name FROM package"), ElementsAre("alpha"));
 }
 
@@ -162,9 +154,9 @@ class DatabaseRecords : public PackageManagerTest {
     {
         PackageManagerTest::SetUp();
         pm.emplace(config, false);
-        ::testing::internal::CaptureStderr();
+        Vandrel::Test::CapturedStderr captured;
         pm->db();
-        ::testing::internal::GetCapturedStderr();
+        captured.text();
     }
     std::optional<PackageManager> pm;
 };
@@ -191,7 +183,7 @@ TEST_F(DatabaseRecords, DuplicateNameFailsWithTheFullSqlErrorAndStoresNothing)
 {
     pm->saveIntoDb(makePackage("alpha", "1.0"), {"usr/bin/alpha"});
     std::string const error =
-        errorOf([&] { pm->saveIntoDb(makePackage("alpha", "2.0", {"beta"}), {"usr/bin/other"}); });
+        messageOf([&] { pm->saveIntoDb(makePackage("alpha", "2.0", {"beta"}), {"usr/bin/other"}); });
     EXPECT_EQ(error, "Failed to save package 'alpha' into package database\n"
                      "database: '" +
                          sandbox.databasePath().string() +
@@ -207,7 +199,7 @@ TEST_F(DatabaseRecords, DuplicateNameFailsWithTheFullSqlErrorAndStoresNothing)
 
 TEST_F(DatabaseRecords, DuplicateFileFailsNamingTheFileAndRollsBackThePackage)
 {
-    std::string const error = errorOf([&] {
+    std::string const error = messageOf([&] {
         pm->saveIntoDb(makePackage("alpha", "1.0"), {"usr/it's", "usr/it's"});
     });
     EXPECT_THAT(error, ::testing::StartsWith("Failed to save file 'usr/it's' for package id 1 into package "
@@ -235,9 +227,9 @@ TEST_F(DatabaseRecords, BrokenSqlFileReportsFileDatabaseAndText)
     sandbox.writeFile("share/vdpk/sql/bad.sql", "CREATE TABLE (;");
     config.shareDir = share.string();
     PackageManager other(config, false);
-    ::testing::internal::CaptureStderr();
-    std::string const error = errorOf([&] { other.executeSqlFromFile("bad.sql"); });
-    ::testing::internal::GetCapturedStderr();
+    Vandrel::Test::CapturedStderr captured;
+    std::string const error = messageOf([&] { other.executeSqlFromFile("bad.sql"); });
+    captured.text();
     EXPECT_EQ(error, "Failed to execute SQL file 'vdpk/sql/bad.sql'\n"
                      "database: '" +
                          sandbox.databasePath().string() +

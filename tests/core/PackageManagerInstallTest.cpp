@@ -3,6 +3,7 @@
 
 #include "tests/core/PackageManagerTestSupport.hpp"
 #include "tests/support/Archive.hpp"
+#include "tests/support/Errors.hpp"
 #include "tests/support/Run.hpp"
 
 #include <gmock/gmock.h>
@@ -67,31 +68,26 @@ class Installer : public PackageManagerTest {
     // Installs and returns what install wrote to standard error.
     std::string install(fs::path const& archivePath)
     {
-        ::testing::internal::CaptureStderr();
+        Vandrel::Test::CapturedStderr captured;
         try {
             manager->install(archivePath.string());
         } catch (...) {
-            lastErr = ::testing::internal::GetCapturedStderr();
+            lastErr = captured.text();
             throw;
         }
-        return lastErr = ::testing::internal::GetCapturedStderr();
+        return lastErr = captured.text();
     }
 
     std::string installError(fs::path const& archivePath)
     {
-        try {
-            install(archivePath);
-        } catch (std::exception const& e) {
-            return e.what();
-        }
-        return "<installed>";
+        return Vandrel::Test::messageOf([&] { install(archivePath); });
     }
 
     void uninstall(std::string const& name)
     {
-        ::testing::internal::CaptureStderr();
+        Vandrel::Test::CapturedStderr captured;
         manager->uninstall(name);
-        ::testing::internal::GetCapturedStderr();
+        captured.text();
     }
 
     std::vector<std::string> rows(std::string const& sql) const { return queryColumn(database(), sql); }
@@ -237,7 +233,7 @@ TEST_F(InstallSequence, UnpackingOnAnotherFileSystemCopiesTheFiles)
     std::string const err = installError(archive({.name = "a", .files = {{"usr/a", "a"}, {"usr/b", "b"}}}));
     setenv("TMPDIR", tmpDir().c_str(), 1);
     fs::remove_all(pattern);
-    EXPECT_EQ(err, "<installed>");
+    EXPECT_EQ(err, "<no error>");
     EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/b"), "b");
 }
 

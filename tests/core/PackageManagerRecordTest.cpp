@@ -6,6 +6,7 @@
 
 #include "tests/core/PackageManagerTestSupport.hpp"
 #include "tests/support/DatabaseDump.hpp"
+#include "tests/support/Errors.hpp"
 
 #include <SQLiteCpp/Transaction.h>
 #include <fmt/format.h>
@@ -150,9 +151,9 @@ class RecordedRows : public PackageManagerTest {
     void createBoth()
     {
         createByScripts(referenceConfig);
-        ::testing::internal::CaptureStderr();
+        Vandrel::Test::CapturedStderr captured;
         PackageManager(testedConfig, false).db();
-        ::testing::internal::GetCapturedStderr();
+        captured.text();
         reference.emplace(referenceConfig, false);
         tested.emplace(testedConfig, false);
     }
@@ -187,9 +188,9 @@ class RecordedRows : public PackageManagerTest {
 TEST_F(RecordedRows, NewDatabaseHasTheScriptsSchemaEntryForEntry)
 {
     createByScripts(referenceConfig);
-    ::testing::internal::CaptureStderr();
+    Vandrel::Test::CapturedStderr captured;
     PackageManager(testedConfig, false).db();
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Creating new database...\n");
+    EXPECT_EQ(captured.text(), "Creating new database...\n");
 
     auto const dump = testedDump();
     EXPECT_EQ(dump, referenceDump());
@@ -292,9 +293,9 @@ TEST_F(SchemaCreation, AFailingScriptLeavesTheExistingDatabaseAsItWas)
 {
     // A recreation that breaks half-way must not have dropped the installed
     // packages already.
-    ::testing::internal::CaptureStderr();
+    Vandrel::Test::CapturedStderr captured;
     PackageManager(config, false).saveIntoDb(makePackage("alpha", "1", {"beta"}), {"usr/bin/alpha"});
-    ::testing::internal::GetCapturedStderr();
+    captured.text();
     auto const before = databaseDump(sandbox.databasePath());
 
     fs::path const share = sandbox.root() / "share";
@@ -305,14 +306,14 @@ TEST_F(SchemaCreation, AFailingScriptLeavesTheExistingDatabaseAsItWas)
     broken.shareDir = share.string();
 
     PackageManager recreating(broken, true);
-    ::testing::internal::CaptureStderr();
+    Vandrel::Test::CapturedStderr recreation;
     std::string error;
     try {
         recreating.db();
     } catch (std::runtime_error const& e) {
         error = e.what();
     }
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Creating new database...\n");
+    EXPECT_EQ(recreation.text(), "Creating new database...\n");
     EXPECT_THAT(error, ::testing::StartsWith("Failed to execute SQL file 'vdpk/sql/file.sql'\n"));
     EXPECT_EQ(databaseDump(sandbox.databasePath()), before);
     EXPECT_EQ(PackageManager(config, false).installedVersion("alpha"), "1");
@@ -327,12 +328,11 @@ TEST_F(SchemaCreation, AFailedCreationIsRetriedOnTheNextOpen)
     PkgConfig broken = config;
     broken.shareDir = share.string();
 
-    ::testing::internal::CaptureStderr();
+    Vandrel::Test::CapturedStderr captured;
     EXPECT_THROW(PackageManager(broken, false).db(), std::runtime_error);
     EXPECT_THAT(tablesAndIndexes(sandbox.databasePath()), IsEmpty());
     PackageManager(config, false).saveIntoDb(makePackage("alpha", "1"), {"usr/bin/alpha"});
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Creating new database...\nCreating new database...\n");
+    EXPECT_EQ(captured.text(), "Creating new database...\nCreating new database...\n");
     EXPECT_EQ(tablesAndIndexes(sandbox.databasePath()).size(), 9u);
     EXPECT_THAT(PackageManager(config, false).findPackageFiles("alpha"), ElementsAre("usr/bin/alpha"));
 }

@@ -1,5 +1,7 @@
 #include "core/PackageTopologicalSorter.hpp"
 
+#include "tests/support/Errors.hpp"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -63,12 +65,7 @@ class SorterTest : public ::testing::Test {
     std::string sortError(std::string const& root) { return sortError(root, config()); }
     std::string sortError(std::string const& root, PackageTopologicalSorterConfig c)
     {
-        try {
-            sortNames(root, std::move(c));
-        } catch (std::exception const& e) {
-            return e.what();
-        }
-        return "<sorted>";
+        return Vandrel::Test::messageOf([&] { sortNames(root, std::move(c)); });
     }
 
     using Names = std::vector<std::string>;

@@ -1,5 +1,6 @@
 #include "core/Shell.hpp"
 
+#include "tests/support/Errors.hpp"
 #include "tests/support/Sandbox.hpp"
 #include "tests/support/ScopedEnv.hpp"
 
@@ -38,15 +39,6 @@ class ShellTest : public testing::Test {
         Shell shell(command, config);
         return shell.result().get();
     }
-    static std::string runError(std::function<void()> const& body)
-    {
-        try {
-            body();
-        } catch (std::runtime_error const& e) {
-            return e.what();
-        }
-        return "no error";
-    }
     static ShellConfig viaDashC(std::string shell)
     {
         ShellConfig config;
@@ -81,7 +73,7 @@ TEST_F(ShellExitStatus, InterpreterThatCannotRunGives127)
 
 TEST_F(ShellExitStatus, DeathBySignalIsReported)
 {
-    EXPECT_EQ(runError([] { run("kill -9 $$"); }), "Process killed by signal: 9");
+    EXPECT_EQ(messageOf([] { run("kill -9 $$"); }), "Process killed by signal: 9");
 }
 
 TEST_F(ShellCommandPassing, CommandArrivesOnStdinFollowedByOneNewline)
@@ -144,9 +136,9 @@ TEST_F(ShellOutput, MergedStreamsKeepChildOrderAndEchoWithoutPrefix)
     ShellConfig config;
     config.verbose = true;
     std::string const command = "echo out1; echo err1 >&2; echo out2";
-    testing::internal::CaptureStderr();
+    Vandrel::Test::CapturedStderr captured;
     auto result = run(command, config);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "/bin/bash\n" + command + "\nout1\nerr1\nout2\n");
+    EXPECT_EQ(captured.text(), "/bin/bash\n" + command + "\nout1\nerr1\nout2\n");
     EXPECT_EQ(readFile(result.stdoutPath), "out1\nerr1\nout2\n");
     EXPECT_TRUE(fs::exists(result.stderrPath));
     EXPECT_EQ(fs::file_size(result.stderrPath), 0u);
@@ -158,9 +150,9 @@ TEST_F(ShellOutput, SeparateStreamsEchoWithPrefixesAndLogPlainLines)
     config.verbose = true;
     config.mergeStderr = false;
     std::string const command = "echo out1; echo err1 >&2; echo out2";
-    testing::internal::CaptureStderr();
+    Vandrel::Test::CapturedStderr captured;
     auto result = run(command, config);
-    std::string const echoed = testing::internal::GetCapturedStderr();
+    std::string const echoed = captured.text();
     EXPECT_EQ(echoed.rfind("/bin/bash\n" + command + "\n", 0), 0u) << echoed;
     EXPECT_THAT(echoed, HasSubstr(":out1\n"));
     EXPECT_THAT(echoed, HasSubstr("!err1\n"));
@@ -173,9 +165,9 @@ TEST_F(ShellOutput, QuietRunEchoesNothingAndLogsLastLineWithoutNewline)
 {
     ShellConfig config;
     config.mergeStderr = false;
-    testing::internal::CaptureStderr();
+    Vandrel::Test::CapturedStderr captured;
     auto result = run("printf 'a\\nlast'; printf 'e' >&2", config);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(captured.text(), "");
     EXPECT_EQ(readFile(result.stdoutPath), "a\nlast\n");
     EXPECT_EQ(readFile(result.stderrPath), "e\n");
 }
@@ -200,7 +192,7 @@ TEST_F(ShellTimeLimit, TimeoutKillsAndReapsTheChild)
     auto const started = std::chrono::steady_clock::now();
     Shell shell(fmt::format("echo $$ > '{}'; printf 'l1\\nl2\\nl3\\n'; exec sleep 10", pidFile.string()),
                 config);
-    EXPECT_EQ(runError([&] { shell.result().get(); }), "Shell command timed out");
+    EXPECT_EQ(messageOf([&] { shell.result().get(); }), "Shell command timed out");
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     EXPECT_GE(shell.getElapsedTime(), 900ms);
 
@@ -266,11 +258,11 @@ TEST_F(ShellLogFiles, UnopenableLogIsReportedWithItsPath)
     ShellConfig config;
     config.outputDir = sandbox.root().string();
     config.stdoutFile = "tmp"; // an existing directory
-    EXPECT_EQ(runError([&] { Shell("true", config); }),
+    EXPECT_EQ(messageOf([&] { Shell("true", config); }),
               "Failed to open stdout file: " + (sandbox.root() / "tmp").string());
     config.stdoutFile = "out.log";
     config.stderrFile = "tmp";
-    EXPECT_EQ(runError([&] { Shell("true", config); }),
+    EXPECT_EQ(messageOf([&] { Shell("true", config); }),
               "Failed to open stderr file: " + (sandbox.root() / "tmp").string());
 }
 

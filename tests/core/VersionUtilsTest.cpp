@@ -1,5 +1,7 @@
 #include "core/VersionUtils.hpp"
 
+#include "tests/support/Errors.hpp"
+
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -16,12 +18,7 @@ using VersionUtils::parseVersionComponents;
 
 std::string messageOf(std::string const& version)
 {
-    try {
-        parseVersionComponents(version);
-    } catch (std::runtime_error const& e) {
-        return e.what();
-    }
-    return "<accepted>";
+    return Test::messageOf([&] { parseVersionComponents(version); });
 }
 
 class VersionValidation : public ::testing::Test {};

@@ -1,6 +1,7 @@
 #include "vd-build/BuildConfig.hpp"
 #include "core/PkgConfig.hpp"
 #include "core/Shell.hpp"
+#include "tests/support/Errors.hpp"
 #include "tests/support/Sandbox.hpp"
 #include "vd-build/PackageBuilder.hpp"
 #include "vd-build/PkgBuildCli.hpp"
@@ -22,12 +23,7 @@ using Linux::PackageBuilder;
 
 std::string loadError(std::string const& configDir)
 {
-    try {
-        BuildConfig::load(configDir);
-    } catch (std::exception const& e) {
-        return e.what();
-    }
-    return "no error";
+    return messageOf([&] { BuildConfig::load(configDir); });
 }
 
 class BuildConfigLoad : public ::testing::Test {
@@ -122,11 +118,9 @@ TEST(PackageBuilderShell, ChrootLineCarriesTheRootAsOneWordOrIsRefused)
 
 std::string refusal(std::string const& dir)
 {
-    try {
-        return "accepted " + Linux::PkgBuildCli::validateWorkDir(dir);
-    } catch (std::exception const& e) {
-        return e.what();
-    }
+    std::string accepted;
+    std::string const error = messageOf([&] { accepted = Linux::PkgBuildCli::validateWorkDir(dir); });
+    return error == "<no error>" ? "accepted " + accepted : error;
 }
 
 TEST(WorkDirValidation, RefusesSystemDirectoriesHoweverTheyAreSpelt)

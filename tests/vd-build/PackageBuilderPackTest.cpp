@@ -1,6 +1,7 @@
 // The builder's copy out, pack and install steps on a real tree, with real
 // fakeroot and tar, without the chroot.
 #include "core/WorkingDirectoryGuard.hpp"
+#include "tests/support/Errors.hpp"
 #include "tests/support/Paths.hpp"
 #include "tests/support/Run.hpp"
 #include "tests/support/Sandbox.hpp"
@@ -66,10 +67,10 @@ TEST(PackageBuilderPack, CopiesOutPacksAnOrdinaryBzip2ArchiveAndInstallsIt)
     Package const package{.os = "core", .name = "tool", .version = "1.0"};
 
     WorkingDirectoryGuard inSources(sources);
-    ::testing::internal::CaptureStderr();
+    Vandrel::Test::CapturedStderr captured;
     builder.createPackageFile(package);
     builder.installPackageIntoBuildFs(package);
-    std::string const log = ::testing::internal::GetCapturedStderr();
+    std::string const log = captured.text();
     inSources.restore();
 
     // The printed command is the plain one; PATH and TMPDIR are as before.
