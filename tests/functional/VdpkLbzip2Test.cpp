@@ -2,17 +2,15 @@
 // decompressor must change nothing but the speed and the printed command line.
 #include "core/ShellQuote.hpp"
 
-#include "tests/support/Archive.hpp"
 #include "tests/support/DatabaseDump.hpp"
-#include "tests/support/Run.hpp"
-#include "tests/support/Sandbox.hpp"
+#include "tests/support/Tree.hpp"
+#include "tests/support/VdpkSandbox.hpp"
 
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sys/stat.h>
 
 namespace Vandrel::Test {
 namespace {
@@ -20,26 +18,11 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-// Bytes that bzip2 cannot shrink, so an archive spans several bzip2 blocks.
-std::string noise(std::size_t size)
-{
-    std::string bytes(size, '\0');
-    std::uint64_t state = 88172645463325252ull;
-    for (auto& byte : bytes) {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        byte = static_cast<char>(state);
-    }
-    return bytes;
-}
-
 class VdpkDecompressor : public ::testing::Test {
   protected:
     VdpkDecompressor()
     {
         box.writePkgConfig({}, "/var/lib/vdpk/packages.db");
-        fs::create_directories(box.root() / "tmp");
         // Two PATHs with the same tar and bzip2; only one offers lbzip2.
         linkTools(withLbzip2(), {"tar", "bzip2", "lbzip2"});
         linkTools(withoutLbzip2(), {"tar", "bzip2"});
@@ -70,7 +53,7 @@ class VdpkDecompressor : public ::testing::Test {
         spec.files = {{"usr/bin/tool", "#!/bin/sh\necho tool\n"},
                       {"etc/tools/secret", "key\n"},
                       {"usr/share/tools/it's a \"doc\" $(x)", "doc\n"},
-                      {"usr/share/tools/noise.bin", noise(2'500'000)}};
+                      {"usr/share/tools/noise.bin", incompressibleData(2'500'000)}};
         spec.symlinks = {{"usr/bin/tool-link", "tool"}};
         spec.dirs = {"usr/share/tools/empty"};
         fs::path const staging = box.root() / "staging";
@@ -94,32 +77,15 @@ class VdpkDecompressor : public ::testing::Test {
 
     RunResult install(fs::path const& archive, fs::path const& pathDir, fs::path const& prefix) const
     {
-        return runVdpk({"--config", box.configDir().string(), "--prefix", prefix.string(), "--install",
-                        "--file", archive.string()},
-                       {.env = {{"PATH", pathDir.string()}, {"TMPDIR", (box.root() / "tmp").string()}},
-                        .workDir = box.root()});
+        return box.vdpkWith({"--install", "--file", archive.string()}, {.env = {{"PATH", pathDir.string()}}},
+                            prefix);
     }
 
-    // Every entry below the prefix except the database: type, mode, owner and
-    // content or link target.
-    static std::vector<std::string> tree(fs::path const& prefix)
+    // Every entry below the prefix except the database and its lock.
+    static TreeSnapshot tree(fs::path const& prefix)
     {
-        std::vector<std::string> entries;
-        for (auto const& entry : fs::recursive_directory_iterator(prefix)) {
-            std::string const relative = entry.path().lexically_relative(prefix).string();
-            if (relative.rfind("var/lib/vdpk", 0) == 0)
-                continue;
-            struct stat info {};
-            EXPECT_EQ(::lstat(entry.path().c_str(), &info), 0);
-            std::string line = fmt::format("{} {:o} {}:{}", relative, info.st_mode, info.st_uid, info.st_gid);
-            if (S_ISLNK(info.st_mode))
-                line += " -> " + fs::read_symlink(entry.path()).string();
-            else if (S_ISREG(info.st_mode))
-                line += fmt::format(" {} bytes {}", info.st_size,
-                                    std::hash<std::string>{}(readFile(entry.path())));
-            entries.push_back(line);
-        }
-        std::sort(entries.begin(), entries.end());
+        TreeSnapshot entries = snapshotTree(prefix);
+        std::erase_if(entries, [](auto const& entry) { return entry.first.starts_with("var/lib/vdpk"); });
         return entries;
     }
 
@@ -133,7 +99,7 @@ class VdpkDecompressor : public ::testing::Test {
         return lines;
     }
 
-    Sandbox box;
+    VdpkSandbox box;
 };
 
 TEST_F(VdpkDecompressor, InstallsTheSameFilesModesAndRowsWithAndWithoutLbzip2)
@@ -154,14 +120,12 @@ TEST_F(VdpkDecompressor, InstallsTheSameFilesModesAndRowsWithAndWithoutLbzip2)
     EXPECT_THAT(b.err, ::testing::Not(HasSubstr("lbzip2")));
 
     auto const files = tree(parallel);
-    EXPECT_EQ(files, tree(plain));
-    EXPECT_THAT(files, ::testing::Contains(::testing::StartsWith("usr/bin/tool 100750 0:0 ")));
-    EXPECT_THAT(files, ::testing::Contains(::testing::StartsWith("etc/tools/secret 100600 0:0 ")));
-    EXPECT_THAT(files, ::testing::Contains("usr/bin/tool-link 120777 0:0 -> tool"));
-    EXPECT_THAT(files, ::testing::Contains("usr/share/tools/empty 40755 0:0"));
-    EXPECT_THAT(files,
-                ::testing::Contains(fmt::format("usr/share/tools/noise.bin 100644 0:0 2500000 bytes {}",
-                                                std::hash<std::string>{}(noise(2'500'000)))));
+    EXPECT_EQ(treeDifference(files, tree(plain)), "");
+    EXPECT_EQ(files.at("usr/bin/tool"), "file 750 0:0 n1 #!/bin/sh\necho tool\n");
+    EXPECT_EQ(files.at("etc/tools/secret"), "file 600 0:0 n1 key\n");
+    EXPECT_EQ(files.at("usr/bin/tool-link"), "link 777 0:0 n1 -> tool");
+    EXPECT_EQ(files.at("usr/share/tools/empty"), "dir 755 0:0 n2");
+    EXPECT_TRUE(files.at("usr/share/tools/noise.bin") == "file 644 0:0 n1 " + incompressibleData(2'500'000));
 
     auto const rows = databaseDump(databaseIn(parallel));
     EXPECT_EQ(rows, databaseDump(databaseIn(plain)));
@@ -181,9 +145,7 @@ TEST_F(VdpkDecompressor, AManifestStoredWithoutTheDotPrefixIsFound)
         RunResult const r = install(archive, pathDir, prefix);
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(readFile(prefix / "usr/bin/tool"), "#!/bin/sh\necho tool\n");
-        EXPECT_THAT(
-            runVdpk({"--config", box.configDir().string(), "--prefix", prefix.string(), "--list"}).out,
-            "tools\n");
+        EXPECT_THAT(box.vdpk({"--list"}, {}, prefix).out, "tools\n");
     }
 }
 
@@ -211,8 +173,7 @@ TEST_F(VdpkDecompressor, DamageBehindTheManifestStopsTheInstallBeforeAnythingIsC
         }
         EXPECT_FALSE(fs::exists(prefix / "usr")) << pathDir;
         EXPECT_FALSE(fs::exists(prefix / "etc")) << pathDir;
-        EXPECT_EQ(runVdpk({"--config", box.configDir().string(), "--prefix", prefix.string(), "--list"}).out,
-                  "");
+        EXPECT_EQ(box.vdpk({"--list"}, {}, prefix).out, "");
     }
 }
 

@@ -1,10 +1,8 @@
 // Runs several vdpk processes on one install root at once: commands that
 // change the root take turns on the lock file beside the database, a holder
 // that dies releases it, and listing never waits.
-#include "tests/support/Archive.hpp"
 #include "tests/support/LockHolder.hpp"
-#include "tests/support/Run.hpp"
-#include "tests/support/Sandbox.hpp"
+#include "tests/support/VdpkSandbox.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -32,8 +30,6 @@ int countOccurrences(std::string const& text, std::string const& part)
 
 class VdpkLock : public ::testing::Test {
   protected:
-    VdpkLock() { box.writePkgConfig(); }
-
     // The database lies below the prefix, and its lock beside it.
     fs::path prefix(int n = 0) const { return box.root() / ("prefix" + std::to_string(n)); }
     fs::path lockPath(int n = 0) const
@@ -55,12 +51,7 @@ class VdpkLock : public ::testing::Test {
         return makeArchive(box.root() / "archives", spec);
     }
 
-    RunResult vdpk(std::vector<std::string> args, int n = 0, std::optional<std::string> input = {})
-    {
-        args.insert(args.end(), {"--config", box.configDir().string(), "--prefix", prefix(n).string()});
-        fs::create_directories(box.root() / "tmp");
-        return runVdpk(args, {.input = std::move(input), .env = {{"TMPDIR", (box.root() / "tmp").string()}}});
-    }
+    RunResult vdpk(std::vector<std::string> args, int n = 0) const { return box.vdpk(args, {}, prefix(n)); }
 
     std::future<RunResult> vdpkAsync(std::vector<std::string> args, int n = 0)
     {
@@ -89,7 +80,7 @@ class VdpkLock : public ::testing::Test {
         return false;
     }
 
-    Sandbox box;
+    VdpkSandbox box;
 };
 
 TEST_F(VdpkLock, InstallsWaitingForAKilledHolderBothGoOnAndAreRecorded)

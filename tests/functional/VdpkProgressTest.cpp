@@ -1,10 +1,7 @@
 // Download progress of the built vdpk: shown on one redrawn line when standard
 // error is a terminal, absent when it is a pipe.
-#include "tests/support/Archive.hpp"
-#include "tests/support/HttpServer.hpp"
 #include "tests/support/Paths.hpp"
-#include "tests/support/Run.hpp"
-#include "tests/support/Sandbox.hpp"
+#include "tests/support/VdpkSandbox.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -79,34 +76,20 @@ TerminalRun runOnTerminal(fs::path const& program, std::vector<std::string> cons
 
 class VdpkProgress : public ::testing::Test {
   protected:
-    VdpkProgress()
-    {
-        PackageSpec spec;
-        spec.name = "app";
-        spec.version = "1";
-        spec.os = "core";
-        spec.files["usr/share/app/VERSION"] = "1\n";
-        archive = publishPackage(box.root() / "repo", "core", spec);
-        server = std::make_unique<HttpServer>(box.root() / "repo");
-        box.writePkgConfig(server->url());
-        fs::create_directories(box.root() / "tmp");
-    }
+    VdpkProgress() : archive(box.publish("core", "app", "1")) { box.serve(); }
 
-    std::vector<std::string> installArgs() const
-    {
-        return {"--install", "app", "--config", box.configDir().string(), "--prefix", box.prefix().string()};
-    }
-
-    Sandbox box;
+    VdpkSandbox box;
     fs::path archive;
-    std::unique_ptr<HttpServer> server;
 };
 
 TEST_F(VdpkProgress, TerminalShowsTheArchiveAndItsSizeOnOneRedrawnLine)
 {
-    TerminalRun const run = runOnTerminal(binDir() / "vdpk", installArgs(), box.root(), box.root() / "tmp");
+    TerminalRun const run = runOnTerminal(
+        binDir() / "vdpk",
+        {"--install", "app", "--config", box.configDir().string(), "--prefix", box.prefix().string()},
+        box.root(), box.tmpDir());
     ASSERT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(readFile(box.prefix() / "usr/share/app/VERSION"), "1\n");
+    EXPECT_EQ(box.installedVersion("app"), "1\n");
 
     // The archive is a few hundred bytes, so the final count is exact; the
     // line starts with a carriage return and is ended before anything else
@@ -136,13 +119,12 @@ TEST_F(VdpkProgress, TerminalShowsTheArchiveAndItsSizeOnOneRedrawnLine)
 
 TEST_F(VdpkProgress, PipeGetsNoProgressOutput)
 {
-    RunResult const r =
-        runVdpk(installArgs(), {.env = {{"TMPDIR", (box.root() / "tmp").string()}}, .workDir = box.root()});
+    RunResult const r = box.vdpk({"--install", "app"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_THAT(r.err, Not(HasSubstr("\r")));
     EXPECT_THAT(r.err, Not(HasSubstr("app-1-x64.vdpk.tar.bz2  ")));
-    EXPECT_EQ(readFile(box.prefix() / "usr/share/app/VERSION"), "1\n");
+    EXPECT_EQ(box.installedVersion("app"), "1\n");
 }
 
 } // namespace

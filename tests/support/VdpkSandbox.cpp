@@ -39,11 +39,19 @@ HttpServer& VdpkSandbox::serve(std::vector<std::string> extraArgs)
 RunResult VdpkSandbox::vdpk(std::vector<std::string> args, std::optional<std::string> input,
                             fs::path const& installPrefix) const
 {
+    return vdpkWith(std::move(args), {.input = std::move(input)}, installPrefix);
+}
+
+RunResult VdpkSandbox::vdpkWith(std::vector<std::string> args, RunOptions options,
+                                fs::path const& installPrefix) const
+{
     args.insert(args.end(), {"--config", configDir().string(), "--prefix",
                              (installPrefix.empty() ? prefix() : installPrefix).string()});
     // The runner's log files and unpack directories stay inside the sandbox.
-    return runVdpk(args,
-                   {.input = std::move(input), .env = {{"TMPDIR", tmpDir().string()}}, .workDir = root()});
+    options.env.try_emplace("TMPDIR", tmpDir().string());
+    if (options.workDir.empty())
+        options.workDir = root();
+    return runVdpk(args, options);
 }
 
 std::string VdpkSandbox::installedVersion(std::string const& name, fs::path const& installPrefix) const

@@ -41,6 +41,11 @@ class VdpkSandbox : public Sandbox {
     // directory.
     RunResult vdpk(std::vector<std::string> args, std::optional<std::string> input = std::nullopt,
                    std::filesystem::path const& installPrefix = {}) const;
+    // The same with more of the run set: the environment (TMPDIR stays the
+    // sandbox's unless given) and the working directory (the sandbox's unless
+    // given).
+    RunResult vdpkWith(std::vector<std::string> args, RunOptions options,
+                       std::filesystem::path const& installPrefix = {}) const;
 
     // The content of usr/share/NAME/VERSION below the prefix: the installed
     // version of a published package ("" when absent).

@@ -36,14 +36,14 @@ TEST_F(HostileRepository, OsDirectoryLinksOutOfTheRepositoryAreIgnored)
     listing("", R"(<a href="../../x/">x</a> <a href="./">.</a> <a href="linux/">linux</a>)");
 
     fs::path cache = sandbox.root() / "a" / "b" / "cache";
-    EXPECT_EQ(errorOf([&] { fetcher({}, cache).fetch("pkg"); }),
+    EXPECT_EQ(messageOf([&] { fetcher({}, cache).fetch("pkg"); }),
               "Package 'pkg' was not found in repository '" + repoUrl() + "'");
     EXPECT_FALSE(anyRequestStartsWith("GET /x"));
     EXPECT_FALSE(anyRequestStartsWith("GET /repo/."));
     EXPECT_TRUE(anyRequestStartsWith("GET /repo/linux"));
     EXPECT_FALSE(fs::exists(sandbox.root() / "a"));
 
-    EXPECT_EQ(errorOf([&] { fetcher({}, cache).resolveInsideOsDirectory("../../x", "pkg"); }),
+    EXPECT_EQ(messageOf([&] { fetcher({}, cache).resolveInsideOsDirectory("../../x", "pkg"); }),
               "Invalid repository OS directory '../../x'");
 }
 
@@ -51,13 +51,13 @@ TEST_F(HostileRepository, UnsafePackageNamesAreRefusedBeforeAnyRequest)
 {
     publish("linux", "bash", "5.2");
     for (std::string const name : {"../x", "..", ".", "linux/bash", "/etc", "bash/"}) {
-        EXPECT_EQ(errorOf([&] { fetcher().fetch(name); }), "Invalid package name '" + name + "'");
-        EXPECT_EQ(errorOf([&] { fetcher().resolveInsideOsDirectory("linux", name); }),
+        EXPECT_EQ(messageOf([&] { fetcher().fetch(name); }), "Invalid package name '" + name + "'");
+        EXPECT_EQ(messageOf([&] { fetcher().resolveInsideOsDirectory("linux", name); }),
                   "Invalid package name '" + name + "'");
     }
-    EXPECT_EQ(errorOf([&] { fetcher().fetch(""); }), "Package name cannot be empty");
+    EXPECT_EQ(messageOf([&] { fetcher().fetch(""); }), "Package name cannot be empty");
     // what() ends at the NUL byte.
-    EXPECT_EQ(errorOf([&] { fetcher().fetch(std::string("a\0b", 3)); }), "Invalid package name 'a");
+    EXPECT_EQ(messageOf([&] { fetcher().fetch(std::string("a\0b", 3)); }), "Invalid package name 'a");
     EXPECT_TRUE(server->requests().empty());
     EXPECT_FALSE(fs::exists(sandbox.cacheDir()));
 }
@@ -72,7 +72,7 @@ TEST_F(HostileRepository, VersionDirectoryThatIsNotOneComponentIsRefused)
     };
     for (auto const& c : {Case{"..//", "../"}, Case{"./", "."}, Case{"5.2/../../", "5.2/../.."}}) {
         listing("linux/bash", "<a href=\"" + c.link + "\">v</a>");
-        EXPECT_EQ(errorOf([&] { fetcher().fetch("bash"); }),
+        EXPECT_EQ(messageOf([&] { fetcher().fetch("bash"); }),
                   "Invalid package version '" + c.version + "' found at '" + repoUrl() + "/linux/bash'");
     }
     EXPECT_FALSE(fs::exists(sandbox.cacheDir()));
@@ -80,7 +80,7 @@ TEST_F(HostileRepository, VersionDirectoryThatIsNotOneComponentIsRefused)
 
     // Among several, the version check itself refuses such a name.
     listing("linux/bash", R"(<a href="5.2/">5.2</a> <a href="./">.</a>)");
-    EXPECT_EQ(errorOf([&] { fetcher().fetch("bash"); }),
+    EXPECT_EQ(messageOf([&] { fetcher().fetch("bash"); }),
               "Invalid package version format '.': empty component");
 }
 
@@ -93,7 +93,7 @@ TEST_F(HostileRepository, CachePathNeverLeavesTheCache)
         EXPECT_EQ(f.cachePath("linux/a/1.0/a-1.0-x64.vdpk.tar.bz2"),
                   fs::path(root) / "linux/a/1.0/a-1.0-x64.vdpk.tar.bz2");
         for (std::string const rel : {"../x", "/etc/passwd", "a/../..", "a/..", "a/../../cache2/x", "", "."})
-            EXPECT_EQ(errorOf([&] { f.cachePath(rel); }),
+            EXPECT_EQ(messageOf([&] { f.cachePath(rel); }),
                       "Refusing cache path '" + rel + "' outside the package cache '" + root + "'")
                 << root << " " << rel;
     }
@@ -115,7 +115,7 @@ TEST_F(HostileRepository, HugeDirectoryLinkEndsInAnError)
 {
     // A megabyte-long OS directory becomes a request the server refuses.
     listing("", "<a href=\"" + std::string(1 << 20, 'd') + "/\">d</a>");
-    std::string const message = errorOf([&] { fetcher().fetch("bash"); });
+    std::string const message = messageOf([&] { fetcher().fetch("bash"); });
     EXPECT_EQ(message.rfind("Failed to fetch '" + repoUrl() + "/ddd", 0), 0u) << message.substr(0, 200);
     EXPECT_NE(message.find("/index.html': "), std::string::npos);
 }
@@ -126,7 +126,7 @@ TEST_F(HostileRepository, EndlessListingEndsInAnError)
     fs::path huge = www / "repo" / "huge";
     std::ofstream(huge).close();
     fs::resize_file(huge, PackageFetcher::maxListingBytes + 1);
-    EXPECT_EQ(errorOf([&] { fetcher().fetchText(repoUrl() + "/huge"); }),
+    EXPECT_EQ(messageOf([&] { fetcher().fetchText(repoUrl() + "/huge"); }),
               "Failed to fetch '" + repoUrl() + "/huge': response larger than 268435456 bytes");
     // Exactly at the limit is still a listing.
     fs::resize_file(huge, PackageFetcher::maxListingBytes);
@@ -136,18 +136,8 @@ TEST_F(HostileRepository, EndlessListingEndsInAnError)
 template <typename Action> std::pair<std::string, double> timed(Action action)
 {
     auto const start = std::chrono::steady_clock::now();
-    std::string message = errorOf(action);
+    std::string message = messageOf(action);
     return {message, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
-}
-
-// Random bytes, so that an archive is as large as its content.
-std::string incompressible(std::size_t size)
-{
-    std::string data(size, '\0');
-    unsigned state = 12345;
-    for (char& c : data)
-        c = static_cast<char>((state = state * 1103515245u + 12345u) >> 24);
-    return data;
 }
 
 // Servers that stop talking. The limit is shortened here; vdpk's own is
@@ -208,7 +198,7 @@ TEST_F(StalledRepository, DownloadThatStopsHalfwayGivesUpAndLeavesNothing)
 {
     Vandrel::Test::PackageSpec spec;
     spec.name = "big";
-    spec.files["usr/share/big/data"] = incompressible(256 << 10);
+    spec.files["usr/share/big/data"] = Vandrel::Test::incompressibleData(256 << 10);
     Vandrel::Test::publishPackage(repo, "linux", spec);
     startServer({"--stall-after", "1000"});
     std::string const url = repoUrl() + "/linux/big/1.0/big-1.0-x64.vdpk.tar.bz2";
@@ -224,7 +214,7 @@ TEST_F(StalledRepository, TricklingDownloadCompletesThoughItOutlastsTheLimit)
 {
     Vandrel::Test::PackageSpec spec;
     spec.name = "big";
-    spec.files["usr/share/big/data"] = incompressible(96 << 10);
+    spec.files["usr/share/big/data"] = Vandrel::Test::incompressibleData(96 << 10);
     fs::path published = Vandrel::Test::publishPackage(repo, "linux", spec);
     ASSERT_GT(fs::file_size(published), 90u << 10);
     // 16 KiB every 0.75 s: about 4.5 s in all, more than twice the limit.

@@ -76,7 +76,7 @@ TEST_F(RepositoryFetch, InvalidVersionAmongSeveralFailsWithTheVersionError)
 {
     publish("linux", "zlib", "1.9");
     publish("linux", "zlib", "1.0-rc1");
-    EXPECT_EQ(errorOf([&] { fetcher().fetch("zlib"); }),
+    EXPECT_EQ(messageOf([&] { fetcher().fetch("zlib"); }),
               "Invalid package version format '1.0-rc1': only letters, digits and dots are allowed");
 }
 
@@ -93,7 +93,7 @@ TEST_F(RepositoryFetch, PackageInTwoOsDirectoriesIsAmbiguous)
 {
     publish("linux", "gcc", "12.2");
     publish("musl", "gcc", "12.2");
-    EXPECT_EQ(errorOf([&] { fetcher().fetch("gcc"); }),
+    EXPECT_EQ(messageOf([&] { fetcher().fetch("gcc"); }),
               "Package 'gcc' was found in multiple repository OS directories");
     EXPECT_FALSE(fs::exists(sandbox.cacheDir()));
 }
@@ -112,10 +112,10 @@ TEST_F(RepositoryFetch, MissingPackageNamesTheRepositoryAsConfigured)
 {
     publish("linux", "bash", "5.2");
     std::string const url = repoUrl() + "//";
-    EXPECT_EQ(errorOf([&] { fetcher(url).fetch("tcsh"); }),
+    EXPECT_EQ(messageOf([&] { fetcher(url).fetch("tcsh"); }),
               "Package 'tcsh' was not found in repository '" + url + "'");
     // Names match byte for byte.
-    EXPECT_EQ(errorOf([&] { fetcher().fetch("Bash"); }),
+    EXPECT_EQ(messageOf([&] { fetcher().fetch("Bash"); }),
               "Package 'Bash' was not found in repository '" + repoUrl() + "'");
 }
 
@@ -169,7 +169,7 @@ TEST_F(RepositoryFetch, FailedDownloadLeavesNoFileBehind)
     fs::path published = publish("linux", "bash", "5.2");
     fs::remove(published);
     std::string const url = repoUrl() + "/linux/bash/5.2/bash-5.2-x64.vdpk.tar.bz2";
-    EXPECT_EQ(errorOf([&] { fetcher().fetch("bash"); }),
+    EXPECT_EQ(messageOf([&] { fetcher().fetch("bash"); }),
               "Failed to download '" + url + "': HTTP response code said error");
     fs::path local = sandbox.cacheDir() / "linux/bash/5.2/bash-5.2-x64.vdpk.tar.bz2";
     EXPECT_FALSE(fs::exists(local));
@@ -180,7 +180,7 @@ TEST_F(RepositoryFetch, NoVersionDirectoriesNamesThePackageDirectory)
 {
     sandbox.writeFile("www/repo/linux/bash/README", "only a file");
     sandbox.writeFile("www/repo/linux/bash/bash-5.2-x64.vdpk.tar.bz2", "misplaced");
-    EXPECT_EQ(errorOf([&] { fetcher(repoUrl() + "/").fetch("bash"); }),
+    EXPECT_EQ(messageOf([&] { fetcher(repoUrl() + "/").fetch("bash"); }),
               "No package versions found at '" + repoUrl() + "/linux/bash'");
 }
 
@@ -219,7 +219,7 @@ TEST_F(RepositoryFetch, DirectoriesThatFailAreListedFromTheirIndexFile)
 TEST_F(RepositoryFetch, ListingThatFailsTwiceReportsTheIndexUrl)
 {
     startServer({"--fail-dirs"});
-    EXPECT_EQ(errorOf([&] { fetcher().listDirectory(repoUrl() + "/linux"); }),
+    EXPECT_EQ(messageOf([&] { fetcher().listDirectory(repoUrl() + "/linux"); }),
               "Failed to fetch '" + repoUrl() + "/linux/index.html': HTTP response code said error");
 }
 
@@ -230,14 +230,14 @@ TEST_F(Transfers, FetchTextReturnsTheBodyAndReportsFailures)
 {
     sandbox.writeFile("www/repo/hello.txt", std::string("bytes\0kept\n", 11));
     EXPECT_EQ(fetcher().fetchText(repoUrl() + "/hello.txt"), std::string("bytes\0kept\n", 11));
-    EXPECT_EQ(errorOf([&] { fetcher().fetchText(repoUrl() + "/missing.txt"); }),
+    EXPECT_EQ(messageOf([&] { fetcher().fetchText(repoUrl() + "/missing.txt"); }),
               "Failed to fetch '" + repoUrl() + "/missing.txt': HTTP response code said error");
 }
 
 TEST_F(Transfers, DownloadFileCannotOpenItsTarget)
 {
     fs::path target = sandbox.root() / "no such dir" / "x.part";
-    EXPECT_EQ(errorOf([&] { fetcher().downloadFile(repoUrl() + "/", target); }),
+    EXPECT_EQ(messageOf([&] { fetcher().downloadFile(repoUrl() + "/", target); }),
               "Failed to open '" + target.string() + "' for writing");
 }
 
@@ -253,7 +253,7 @@ TEST_F(Transfers, WriteFailureIsADownloadFailureEvenWhenOnlyTheLastBytesAreLost)
         fs::path target = sandbox.root() / ("full-" + name);
         fs::create_symlink("/dev/full", target);
         std::string const url = repoUrl() + "/" + name;
-        EXPECT_EQ(errorOf([&] { fetcher().downloadFile(url, target); }),
+        EXPECT_EQ(messageOf([&] { fetcher().downloadFile(url, target); }),
                   "Failed to download '" + url + "': Failed writing received data to disk/application");
         EXPECT_FALSE(fs::exists(fs::symlink_status(target)));
     }

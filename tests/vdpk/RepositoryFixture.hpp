@@ -2,9 +2,8 @@
 
 #include "vdpk/PackageFetcher.hpp"
 
-#include "tests/support/Archive.hpp"
-#include "tests/support/HttpServer.hpp"
-#include "tests/support/Sandbox.hpp"
+#include "tests/support/Errors.hpp"
+#include "tests/support/VdpkSandbox.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,15 +19,7 @@ namespace Vandrel::Linux::FetcherTests {
 
 namespace fs = std::filesystem;
 
-inline std::string errorOf(std::function<void()> const& action)
-{
-    try {
-        action();
-    } catch (std::exception const& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
+using Vandrel::Test::messageOf;
 
 inline long countOf(std::vector<std::string> const& lines, std::string const& line)
 {
@@ -39,24 +30,19 @@ inline long countOf(std::vector<std::string> const& lines, std::string const& li
 // the sandbox.
 class RepositoryFixture : public ::testing::Test {
   protected:
-    Vandrel::Test::Sandbox sandbox;
-    fs::path www = sandbox.root() / "www";
-    fs::path repo = www / "repo";
-    std::unique_ptr<Vandrel::Test::HttpServer> server;
+    Vandrel::Test::VdpkSandbox sandbox;
+    fs::path www = sandbox.www();
+    fs::path repo = sandbox.repo();
+    Vandrel::Test::HttpServer* server = nullptr;
 
-    void SetUp() override
-    {
-        fs::create_directories(repo);
-        startServer();
-    }
+    void SetUp() override { startServer(); }
 
     void startServer(std::vector<std::string> extraArgs = {})
     {
-        server.reset();
-        server = std::make_unique<Vandrel::Test::HttpServer>(www, std::move(extraArgs));
+        server = &sandbox.serve(std::move(extraArgs));
     }
 
-    std::string repoUrl() const { return server->url() + "/repo"; }
+    std::string repoUrl() const { return sandbox.repoUrl(); }
 
     PackageFetcher fetcher(std::string url = {}, fs::path cache = {}) const
     {
@@ -66,13 +52,9 @@ class RepositoryFixture : public ::testing::Test {
         return PackageFetcher(config);
     }
 
-    fs::path publish(std::string const& os, std::string const& name, std::string const& version)
+    fs::path publish(std::string const& os, std::string const& name, std::string const& version) const
     {
-        Vandrel::Test::PackageSpec spec;
-        spec.name = name;
-        spec.version = version;
-        spec.files["usr/share/" + name + "/VERSION"] = version;
-        return Vandrel::Test::publishPackage(repo, os, spec);
+        return sandbox.publish(os, name, version);
     }
 };
 
