@@ -33,18 +33,6 @@ std::vector<std::string> linesOf(std::string const& text)
     return lines;
 }
 
-// Entries below a directory, relative to it, sorted; empty when it is missing.
-std::vector<std::string> treeOf(fs::path const& dir)
-{
-    std::vector<std::string> entries;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
-         ++it)
-        entries.push_back(it->path().lexically_relative(dir).string());
-    std::sort(entries.begin(), entries.end());
-    return entries;
-}
-
 class Installer : public PackageManagerTest {
   protected:
     void SetUp() override
@@ -164,7 +152,7 @@ TEST_F(InstallSequence, UpgradeRemovesTheOlderVersionAndItsDependents)
 
     EXPECT_THAT(manager->installedPackages(), ElementsAre("alpha", "gamma"));
     EXPECT_EQ(manager->installedVersion("alpha"), "2.0");
-    EXPECT_THAT(treeOf(prefix() / "usr"), ElementsAre("bin", "bin/gamma", "lib", "lib/both"));
+    EXPECT_THAT(treePaths(prefix() / "usr"), ElementsAre("bin", "bin/gamma", "lib", "lib/both"));
     EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/lib/both"), "2");
 }
 
@@ -372,7 +360,7 @@ TEST_F(Uninstaller, SharedFileStaysUntilItsLastOwnerGoes)
     install(archive({.name = "a", .files = {{"usr/share/common", "a"}, {"usr/share/a-only", "a"}}}));
     install(archive({.name = "b", .files = {{"usr/share/common", "b"}}}));
     uninstall("a");
-    EXPECT_THAT(treeOf(prefix()), ::testing::Contains("usr/share/common"));
+    EXPECT_THAT(treePaths(prefix()), ::testing::Contains("usr/share/common"));
     EXPECT_FALSE(fs::exists(prefix() / "usr/share/a-only"));
     uninstall("b");
     EXPECT_FALSE(fs::exists(prefix() / "usr"));
@@ -389,8 +377,8 @@ TEST_F(Uninstaller, EmptyDirectoriesGoButNeverThePrefixOrAnythingElse)
     fs::remove(prefix() / "usr/share/doc/a/README"); // deleted by hand
 
     uninstall("a");
-    EXPECT_THAT(treeOf(prefix()), ElementsAre("usr", "usr/bin", "usr/bin/unrecorded", "usr/share",
-                                              "usr/share/doc", "usr/share/doc/a", "var", "var/empty"));
+    EXPECT_THAT(treePaths(prefix()), ElementsAre("usr", "usr/bin", "usr/bin/unrecorded", "usr/share",
+                                                 "usr/share/doc", "usr/share/doc/a", "var", "var/empty"));
     EXPECT_EQ(Vandrel::Test::readFile(sandbox.root() / "outside"), "target of a link");
     EXPECT_FALSE(manager->isInstall("a"));
 }
@@ -402,7 +390,7 @@ TEST_F(Uninstaller, RecordedSymlinkIsRemovedAsALinkEvenWhenItNowPointsToADirecto
     uninstall("a");
     EXPECT_FALSE(fs::exists(fs::symlink_status(prefix() / "usr/bin/later")));
     EXPECT_EQ(Vandrel::Test::readFile(sandbox.root() / "laterdir/kept"), "k");
-    EXPECT_THAT(treeOf(prefix()), IsEmpty());
+    EXPECT_THAT(treePaths(prefix()), IsEmpty());
 }
 
 TEST_F(Uninstaller, RemovingEverythingKeepsThePrefixItself)
@@ -410,7 +398,7 @@ TEST_F(Uninstaller, RemovingEverythingKeepsThePrefixItself)
     install(archive({.name = "b", .files = {{"only", "o"}, {"usr/lib/deep/x", "x"}}}));
     uninstall("b");
     EXPECT_TRUE(fs::is_directory(prefix()));
-    EXPECT_THAT(treeOf(prefix()), IsEmpty());
+    EXPECT_THAT(treePaths(prefix()), IsEmpty());
 }
 
 TEST_F(Uninstaller, RecordedNamesOutsideTheRootAreLeftAlone)
@@ -427,7 +415,7 @@ TEST_F(Uninstaller, RecordedNamesOutsideTheRootAreLeftAlone)
     uninstall("a");
     EXPECT_EQ(Vandrel::Test::readFile(sandbox.root() / "victim"), "v");
     EXPECT_TRUE(fs::is_directory(prefix()));
-    EXPECT_THAT(treeOf(prefix()), IsEmpty());
+    EXPECT_THAT(treePaths(prefix()), IsEmpty());
     EXPECT_THAT(manager->installedPackages(), IsEmpty());
 }
 
@@ -450,7 +438,7 @@ class Confinement : public Installer {
     // A host path as a name below the prefix: where an absolute link to it leads.
     static std::string insidePrefix(fs::path const& hostPath) { return hostPath.relative_path().string(); }
 
-    std::map<std::string, std::string> before;
+    Vandrel::Test::TreeSnapshot before;
 };
 
 TEST_F(Confinement, ClimbingRelativeLinkLeadsALaterPackageOnlyInsideThePrefix)
@@ -458,15 +446,15 @@ TEST_F(Confinement, ClimbingRelativeLinkLeadsALaterPackageOnlyInsideThePrefix)
     install(archive({.name = "a", .symlinks = {{"planted", "../host/outside"}}, .dirs = {"host/outside"}}));
     install(archive({.name = "b", .files = {{"planted/x.txt", "from b"}, {"planted/new.txt", "new"}}}));
     EXPECT_EQ(Vandrel::Test::readFile(prefix() / "host/outside/x.txt"), "from b");
-    EXPECT_EQ(snapshotTree(host()), before);
+    EXPECT_EQ(treeDifference(before, snapshotTree(host())), "");
     EXPECT_EQ(manager->findPackageFiles("b"), (std::vector<std::string>{"planted/new.txt", "planted/x.txt"}));
 
     uninstall("b");
     EXPECT_FALSE(fs::exists(prefix() / "host/outside/x.txt"));
     EXPECT_TRUE(fs::is_directory(prefix() / "host/outside"));
     uninstall("a");
-    EXPECT_EQ(snapshotTree(host()), before);
-    EXPECT_THAT(treeOf(prefix()), ElementsAre("host", "host/outside"));
+    EXPECT_EQ(treeDifference(before, snapshotTree(host())), "");
+    EXPECT_THAT(treePaths(prefix()), ElementsAre("host", "host/outside"));
 }
 
 TEST_F(Confinement, AbsoluteLinkInABuildFilesystemKeepsLaterPackagesOffTheHost)
@@ -478,11 +466,11 @@ TEST_F(Confinement, AbsoluteLinkInABuildFilesystemKeepsLaterPackagesOffTheHost)
     install(archive({.name = "libfoo", .files = {{"lib64/libfoo.so", "foo"}}}));
     EXPECT_EQ(Vandrel::Test::readFile(prefix() / insidePrefix(hostLib) / "libfoo.so"), "foo");
     EXPECT_EQ(fs::read_symlink(prefix() / "lib64"), hostLib);
-    EXPECT_EQ(snapshotTree(host()), before);
+    EXPECT_EQ(treeDifference(before, snapshotTree(host())), "");
 
     uninstall("libfoo");
     EXPECT_FALSE(fs::exists(prefix() / insidePrefix(hostLib) / "libfoo.so"));
-    EXPECT_EQ(snapshotTree(host()), before);
+    EXPECT_EQ(treeDifference(before, snapshotTree(host())), "");
 }
 
 TEST_F(Confinement, LinkToAHostDirectoryMissingInThePrefixFailsAndRecordsNothing)
@@ -491,7 +479,7 @@ TEST_F(Confinement, LinkToAHostDirectoryMissingInThePrefixFailsAndRecordsNothing
     EXPECT_THAT(installError(archive({.name = "libfoo", .files = {{"lib64/libfoo.so", "foo"}}})),
                 ::testing::HasSubstr("cannot create directory"));
     EXPECT_FALSE(manager->isInstall("libfoo"));
-    EXPECT_EQ(snapshotTree(host()), before);
+    EXPECT_EQ(treeDifference(before, snapshotTree(host())), "");
 }
 
 TEST_F(Confinement, LinksToLinksResolveInsideThePrefix)
@@ -501,10 +489,10 @@ TEST_F(Confinement, LinksToLinksResolveInsideThePrefix)
                      .dirs = {"host/outside"}}));
     install(archive({.name = "b", .files = {{"first/x.txt", "from b"}}}));
     EXPECT_EQ(Vandrel::Test::readFile(prefix() / "host/outside/x.txt"), "from b");
-    EXPECT_EQ(snapshotTree(host()), before);
+    EXPECT_EQ(treeDifference(before, snapshotTree(host())), "");
     uninstall("b");
     EXPECT_FALSE(fs::exists(prefix() / "host/outside/x.txt"));
-    EXPECT_EQ(snapshotTree(host()), before);
+    EXPECT_EQ(treeDifference(before, snapshotTree(host())), "");
 }
 
 TEST_F(Confinement, FilesOverLinksOutOfThePrefixAreWrittenOnlyInside)
@@ -520,7 +508,7 @@ TEST_F(Confinement, FilesOverLinksOutOfThePrefixAreWrittenOnlyInside)
     EXPECT_THAT(installError(archive({.name = "c", .files = {{"etc/absolute", "from c"}}})),
                 ::testing::HasSubstr("No such file or directory"));
     EXPECT_FALSE(manager->isInstall("c"));
-    EXPECT_EQ(snapshotTree(host()), before);
+    EXPECT_EQ(treeDifference(before, snapshotTree(host())), "");
 }
 
 TEST_F(Confinement, DirectoryModesAreSetOnlyInside)
@@ -533,7 +521,7 @@ TEST_F(Confinement, DirectoryModesAreSetOnlyInside)
     Vandrel::Test::packDirectory(staging, b);
     install(b);
     EXPECT_EQ(fs::status(prefix() / "host/outside").permissions(), static_cast<fs::perms>(0701));
-    EXPECT_EQ(snapshotTree(host()), before);
+    EXPECT_EQ(treeDifference(before, snapshotTree(host())), "");
     EXPECT_EQ(fs::status(host() / "outside").permissions(), static_cast<fs::perms>(0750));
 }
 
@@ -554,7 +542,7 @@ TEST_F(SymlinkMembers, LinksToDirectoriesAreInstalledRecordedAndRemovedAsLinks)
                 ElementsAre("bin", "lib64", "usr/lib", "usr/lib64/libx.so"));
 
     uninstall("merged");
-    EXPECT_THAT(treeOf(prefix()), ElementsAre("usr", "usr/bin"));
+    EXPECT_THAT(treePaths(prefix()), ElementsAre("usr", "usr/bin"));
     EXPECT_TRUE(fs::is_directory("/usr/lib"));
 }
 

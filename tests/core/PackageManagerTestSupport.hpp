@@ -9,6 +9,7 @@
 
 #include "tests/support/Paths.hpp"
 #include "tests/support/Sandbox.hpp"
+#include "tests/support/Tree.hpp"
 
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Statement.h>
@@ -25,6 +26,9 @@
 namespace Vandrel::Linux::PmTest {
 
 namespace fs = std::filesystem;
+using Vandrel::Test::snapshotTree;
+using Vandrel::Test::treeDifference;
+using Vandrel::Test::treePaths;
 
 // A manifest of the "linux" OS for tests that record packages directly.
 inline Package makePackage(std::string name, std::string version, std::vector<std::string> depends = {})
@@ -46,26 +50,6 @@ inline std::vector<std::string> queryColumn(fs::path const& database, std::strin
     while (query.executeStep())
         values.push_back(query.getColumn(0).getString());
     return values;
-}
-
-// Every entry below a directory with its type, mode and content or link
-// target, keyed by relative path: equal snapshots mean nothing changed.
-inline std::map<std::string, std::string> snapshotTree(fs::path const& dir)
-{
-    std::map<std::string, std::string> entries;
-    for (auto const& entry : fs::recursive_directory_iterator(dir)) {
-        struct stat status {};
-        if (::lstat(entry.path().c_str(), &status) != 0)
-            continue;
-        std::string description =
-            std::to_string(status.st_mode) + " " + std::to_string(status.st_nlink) + " ";
-        if (S_ISLNK(status.st_mode))
-            description += fs::read_symlink(entry.path()).string();
-        else if (S_ISREG(status.st_mode))
-            description += Vandrel::Test::readFile(entry.path());
-        entries[entry.path().lexically_relative(dir).string()] = description;
-    }
-    return entries;
 }
 
 inline std::vector<std::string> tablesAndIndexes(fs::path const& database)

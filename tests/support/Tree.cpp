@@ -49,6 +49,14 @@ TreeSnapshot snapshotTree(fs::path const& dir)
     return entries;
 }
 
+std::vector<std::string> treePaths(fs::path const& dir)
+{
+    std::vector<std::string> paths;
+    for (auto const& entry : snapshotTree(dir))
+        paths.push_back(entry.first);
+    return paths;
+}
+
 std::string treeDifference(TreeSnapshot const& before, TreeSnapshot const& after)
 {
     std::string out;

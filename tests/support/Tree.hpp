@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace Vandrel::Test {
 
@@ -11,6 +12,10 @@ namespace Vandrel::Test {
 // Equal snapshots mean nothing below the directory changed.
 using TreeSnapshot = std::map<std::string, std::string>;
 TreeSnapshot snapshotTree(std::filesystem::path const& dir);
+
+// The paths of a snapshot, sorted: what lies below a directory (nothing when
+// it is missing).
+std::vector<std::string> treePaths(std::filesystem::path const& dir);
 
 // One line per path that differs ("added: P", "removed: P", "changed: P"
 // with both descriptions); empty when the snapshots are equal. Use as
