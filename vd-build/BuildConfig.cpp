@@ -34,6 +34,8 @@ BuildConfig BuildConfig::load(std::string const& configDir)
     config.packageSources = requiredField<std::string>(buildFs, "packageSources", filePath);
     config.packageRepo = requiredField<std::string>(buildFs, "packageRepo", filePath);
     config.pkgDatabasePath = requiredField<std::string>(buildFs, "pkgDatabasePath", filePath);
+    if (YAML::Node const key = buildFs["signingKey"]; key.IsDefined())
+        config.signingKey = key.as<std::string>();
     return config;
 }
 

@@ -12,8 +12,12 @@ struct BuildConfig {
     std::string packageSources;
     std::string packageRepo;
     std::string pkgDatabasePath;
+    // Optional: the minisign secret key that signs every deployed archive;
+    // empty when the key is absent, and nothing is signed.
+    std::string signingKey;
 
-    // Reads configDir + "/build.yml": the five keys below "buildFs", each required.
+    // Reads configDir + "/build.yml": the five keys below "buildFs", each
+    // required, and the optional "signingKey".
     static BuildConfig load(std::string const& configDir);
 };
 

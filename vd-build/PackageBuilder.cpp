@@ -293,6 +293,9 @@ PackageBuilder::PackageBuilder(PkgConfig const& pkgConfig, BuildConfig const& bu
     this->buildConfig.workDir = absoluteSetting(this->buildConfig.workDir);
     this->buildConfig.packageSources = absoluteSetting(this->buildConfig.packageSources);
     this->buildConfig.packageRepo = absoluteSetting(this->buildConfig.packageRepo);
+    // The builder changes directory into each package source: a relative key
+    // path must not follow it.
+    this->buildConfig.signingKey = absoluteSetting(this->buildConfig.signingKey);
     buildHome = fs::path(this->buildConfig.workDir) / HardCfg::chrootBuildHome;
     buildDir = buildHome / HardCfg::buildSubdir;
     toolBinDir = fs::path(this->pkgConfig.shareDir) / "vd-build" / "bin";
@@ -310,8 +313,16 @@ PkgConfig PackageBuilder::buildFsPkgConfig() const
     return config;
 }
 
+void PackageBuilder::loadSigningKey()
+{
+    if (!buildConfig.signingKey.empty() && !signingKey)
+        signingKey =
+            std::make_shared<Signature::SecretKey const>(Signature::loadSecretKey(buildConfig.signingKey));
+}
+
 void PackageBuilder::build(Package const& root)
 {
+    loadSigningKey();
     PackageManager manager(buildFsPkgConfig(), false);
     manager.setInstallPrefix(buildConfig.workDir);
 
@@ -499,6 +510,13 @@ void PackageBuilder::deployPackageToRepo(Package const& package)
     fs::create_directories(dir);
     std::string const fileName = packageFileName(package);
     fs::copy_file(fileName, dir / fileName, fs::copy_options::overwrite_existing);
+    fs::path const signature = dir / (fileName + ".minisig");
+    loadSigningKey();
+    if (signingKey)
+        Signature::signFile(dir / fileName, signature, *signingKey);
+    else
+        // The signature of an archive this one replaced would not match it.
+        fs::remove(signature);
     fs::remove(fileName);
 }
 

@@ -3,11 +3,13 @@
 #include "core/Package.hpp"
 #include "core/PackageTopologicalSorter.hpp"
 #include "core/PkgConfig.hpp"
+#include "core/Signature.hpp"
 #include "vd-build/BuildConfig.hpp"
 
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
@@ -101,6 +103,11 @@ class PackageBuilder {
 
   private:
     void runToolCommand(char const* name, std::string const& root) const;
+    // Loads the configured signing key once, before anything is built, so a
+    // missing passphrase fails the run before a package is installed into
+    // the build filesystem without being deployed.
+    void loadSigningKey();
+    std::shared_ptr<Signature::SecretKey const> signingKey;
     PkgConfig buildFsPkgConfig() const;
 };
 

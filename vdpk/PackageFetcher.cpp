@@ -270,6 +270,8 @@ class PackageFetcher::Session {
         else
             quiet += steady_clock::now() - lastTick;
 
+        lastStatus = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &lastStatus);
         long redirects = 0;
         char* effective = nullptr;
         if (curl_easy_getinfo(curl, CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK && redirects > 0 &&
@@ -278,6 +280,8 @@ class PackageFetcher::Session {
         return result;
     }
 
+    // The HTTP status of the last request's answer (0 without one).
+    long lastStatus = 0;
     Limits const limits;
     // Listings already read, by the URL they were asked for.
     std::map<std::string, std::vector<RepoEntry>> listings;
@@ -409,6 +413,21 @@ std::string PackageFetcher::fetchText(std::string const& url) const
         throw std::runtime_error(fmt::format("Failed to fetch '{}': {}", url, reason));
     }
     return std::move(listing.text);
+}
+
+std::optional<std::string> PackageFetcher::fetchOptionalText(std::string const& url) const
+{
+    ListingText body;
+    CURLcode const result = session->perform(url, appendToString, &body);
+    if (result == CURLE_HTTP_RETURNED_ERROR && session->lastStatus == 404)
+        return std::nullopt;
+    if (result != CURLE_OK) {
+        std::string const reason = body.tooLarge
+                                       ? fmt::format("response larger than {} bytes", maxListingBytes)
+                                       : std::string(curl_easy_strerror(result));
+        throw std::runtime_error(fmt::format("Failed to fetch '{}': {}", url, reason));
+    }
+    return std::move(body.text);
 }
 
 void PackageFetcher::downloadFile(std::string const& url, fs::path const& path) const
@@ -575,7 +594,53 @@ fs::path PackageFetcher::fetch(std::string const& name) const
         // Only a complete download ever appears under the final name.
         fs::rename(part, local);
     }
+    if (verifiesSignatures()) {
+        fetchSignature(rel, local);
+        try {
+            verifyArchive(local, name);
+        } catch (...) {
+            // A refused archive is not kept: the next run downloads it again
+            // instead of refusing the same cached copy for ever.
+            std::error_code ignored;
+            fs::remove(local, ignored);
+            fs::remove(local.string() + ".minisig", ignored);
+            throw;
+        }
+    }
     return local;
+}
+
+void PackageFetcher::setTrustedKeys(std::vector<Signature::PublicKey> keys)
+{
+    trustedKeys = std::move(keys);
+}
+
+void PackageFetcher::fetchSignature(fs::path const& rel, fs::path const& local) const
+{
+    fs::path const signature = local.string() + ".minisig";
+    std::string const url = joinUrl(trimTrailingSlash(config.pkgRepoUrl), rel.generic_string() + ".minisig");
+    std::optional<std::string> const text = fetchOptionalText(url);
+    if (!text) {
+        fs::remove(signature);
+        return;
+    }
+    fs::path const part = signature.string() + ".part";
+    {
+        std::ofstream out(part, std::ios::binary | std::ios::trunc);
+        out << *text;
+        out.close();
+        if (!out)
+            throw std::runtime_error(fmt::format("Failed to open '{}' for writing", part.string()));
+    }
+    fs::rename(part, signature);
+}
+
+void PackageFetcher::verifyArchive(fs::path const& archive, std::string const& name) const
+{
+    if (!verifiesSignatures())
+        return;
+    Signature::verifyFile(archive, archive.string() + ".minisig", trustedKeys, Signature::Subject::package,
+                          name, archive.filename().string());
 }
 
 } // namespace Vandrel::Linux

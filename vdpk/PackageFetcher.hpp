@@ -1,10 +1,12 @@
 #pragma once
 
 #include "core/PkgConfig.hpp"
+#include "core/Signature.hpp"
 
 #include <cstddef>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,7 +50,16 @@ class PackageFetcher {
     PackageFetcher& operator=(PackageFetcher&&) noexcept;
 
     // Local path of the package's newest archive, downloaded if not cached.
+    // With trusted keys its signature is fetched beside it and checked.
     std::filesystem::path fetch(std::string const& name) const;
+
+    // With at least one key, every archive must carry a signature by one of
+    // them (archive + ".minisig"); with none nothing is verified.
+    void setTrustedKeys(std::vector<Signature::PublicKey> keys);
+    bool verifiesSignatures() const { return !trustedKeys.empty(); }
+    // Checks the signature beside a local archive, naming it as name in the
+    // refusal; does nothing without trusted keys.
+    void verifyArchive(std::filesystem::path const& archive, std::string const& name) const;
 
     // The newest archive's path relative to the repository base.
     std::filesystem::path resolvePackageRelativePath(std::string const& name) const;
@@ -79,6 +90,9 @@ class PackageFetcher {
     std::string fetchText(std::string const& url) const;
     static constexpr std::size_t maxListingBytes = std::size_t{256} << 20;
     void downloadFile(std::string const& url, std::filesystem::path const& path) const;
+    // The body at url, or nothing when the server answers 404 Not Found;
+    // every other failure throws as fetchText does.
+    std::optional<std::string> fetchOptionalText(std::string const& url) const;
 
     static std::string joinUrl(std::string const& base, std::string const& name);
     static std::string packageFileName(std::string const& name, std::string const& version);
@@ -90,8 +104,14 @@ class PackageFetcher {
 
     std::vector<RepoEntry> readListing(std::string const& url) const;
 
+    // Fetches the signature of the archive at relative path rel into the
+    // cache beside local, afresh each run; removes a cached one the
+    // repository no longer has.
+    void fetchSignature(std::filesystem::path const& rel, std::filesystem::path const& local) const;
+
     PkgConfig config;
     std::unique_ptr<Session> session;
+    std::vector<Signature::PublicKey> trustedKeys;
 };
 
 } // namespace Vandrel::Linux

@@ -4,6 +4,7 @@
 #include "core/PackageManager.hpp"
 #include "core/Shell.hpp"
 #include "core/ShellQuote.hpp"
+#include "core/Signature.hpp"
 #include "core/TarDecompress.hpp"
 #include "core/TempDir.hpp"
 #include "vdpk/PackageFetcher.hpp"
@@ -189,6 +190,8 @@ void PkgCli::install(PackageManager& manager)
 {
     // Dependencies always come from the repository, also for a local archive.
     PackageFetcher fetcher(config);
+    // Trusted keys make every archive need a signature by one of them.
+    fetcher.setTrustedKeys(Signature::loadTrustedKeys(fs::path(resolveConfigPath()) / "keys"));
     fs::path const archive = requestedPackagePath(fetcher);
     auto const targets = packagesToInstall(archive, manager, fetcher);
     if (confirmDependencyInstall(targets))
@@ -197,8 +200,12 @@ void PkgCli::install(PackageManager& manager)
 
 fs::path PkgCli::requestedPackagePath(PackageFetcher const& fetcher) const
 {
-    if ((*parser)[{"--file", "-f"}])
-        return fs::absolute(firstPositional());
+    if ((*parser)[{"--file", "-f"}]) {
+        fs::path const archive = fs::absolute(firstPositional());
+        // Checked before anything reads the archive, its manifest included.
+        fetcher.verifyArchive(archive, archive.string());
+        return archive;
+    }
     return fetcher.fetch(firstPositional());
 }
 
