@@ -148,6 +148,8 @@ class PackageManager {
     mutable bool moveRegularFiles = false;
     // What copyFiles installed, one entry per path of the list it returned.
     mutable std::vector<FileDetails> copiedDetails;
+    // The buffer of the list copyFiles returned last, to recognise that list.
+    mutable std::string const* copiedList = nullptr;
 };
 
 } // namespace Vandrel::Linux

@@ -60,7 +60,6 @@ void PackageManager::saveDetailsIntoDb(int packageId, std::vector<std::string> c
             fmt::format("Failed to save the details of package id {} into package database", packageId), e,
             {});
     }
-    copiedDetails.clear();
 }
 
 void PackageManager::writeDetails(int packageId, std::vector<std::string> const& files, InstallReason reason)
@@ -77,8 +76,10 @@ void PackageManager::writeDetails(int packageId, std::vector<std::string> const&
     package.bind(3, static_cast<int64_t>(std::time(nullptr)));
     package.exec();
 
-    if (copiedDetails.size() != files.size())
-        return; // not the list copyFiles returned: nothing is known of these files
+    // Only the very list copyFiles returned (moved, not copied, so its buffer
+    // is the same) is described by copiedDetails; of any other list nothing is known.
+    if (files.data() != copiedList || copiedDetails.size() != files.size())
+        return;
     SQLite::Statement insert(database,
                              "INSERT INTO file_detail(package_id, name, type, mode, uid, gid, size, "
                              "sha256, link_target) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
@@ -102,6 +103,8 @@ void PackageManager::writeDetails(int packageId, std::vector<std::string> const&
         insert.exec();
         insert.reset();
     }
+    copiedDetails = {};
+    copiedList = nullptr;
 }
 
 void PackageManager::removeDetailsFromDb(int packageId)

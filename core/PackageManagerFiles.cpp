@@ -222,6 +222,7 @@ std::vector<std::string> PackageManager::copyFiles(fs::path unpackDir) const
     directories = {};
     for (auto const& [packagePath, kind] : others)
         installEntry(root, sourcePrefix + packagePath, packagePath, kind, installedPaths);
+    copiedList = installedPaths.data();
     return installedPaths;
 }
 

@@ -78,12 +78,16 @@ TEST_F(RecordedDetails, TheByteCopyFeedsTheDigestWhenFilesAreCopiedNotMoved)
     Vandrel::Test::stagePackage(sandbox.root() / "stage",
                                 {.name = "beta", .files = {{"usr/lib/beta.so", content}}});
     auto const files = manager->copyFiles(sandbox.root() / "stage");
+    // A list that is not the one copyFiles returned gets no file details, even of the same length.
+    manager->saveIntoDb(makePackage("delta", "1"), {"usr/lib/delta.so"});
+    EXPECT_THAT(rows("SELECT count(*) FROM file_detail"), ElementsAre("0"));
     manager->saveIntoDb(makePackage("beta", "1"), files, InstallReason::dependency);
     EXPECT_TRUE(fs::exists(sandbox.root() / "stage/files/usr/lib/beta.so"));
     EXPECT_THAT(rows("SELECT sha256 FROM file_detail"), ElementsAre(sha256sumOf(sandbox, content)));
-    EXPECT_THAT(rows("SELECT reason FROM package_detail"), ElementsAre("dependency"));
-    // A list that is not the one copyFiles returned gets no file details.
-    manager->saveIntoDb(makePackage("gamma", "1"), {"usr/lib/gamma.so"});
+    EXPECT_THAT(
+        rows("SELECT p.name || ' ' || reason FROM package_detail r JOIN package p ON p.id = r.package_id "
+             "ORDER BY p.name"),
+        ElementsAre("beta dependency", "delta requested"));
     EXPECT_THAT(rows("SELECT count(*) FROM file_detail"), ElementsAre("1"));
 }
 
