@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/FileDetails.hpp"
 #include "core/Package.hpp"
 #include "core/PkgConfig.hpp"
 
@@ -30,6 +31,9 @@ std::filesystem::path destination(std::optional<std::string> const& prefix,
                                   std::filesystem::path const& path);
 
 } // namespace InstallPaths
+
+// Why a package is installed: asked for by name, or pulled in by another.
+enum class InstallReason : unsigned char { requested, dependency };
 
 // The package database of one install root and the installer that copies
 // package archives into that root and removes them again.
@@ -84,7 +88,7 @@ class PackageManager {
 
     // --- install and uninstall ---
 
-    void install(std::string const& archivePath);
+    void install(std::string const& archivePath, InstallReason reason = InstallReason::requested);
     std::optional<std::string> sameOrNewerInstalledVersion(Package const& package) const;
     void uninstall(std::string const& name);
     std::vector<std::string> packagesToUninstall(std::string const& name) const;
@@ -95,8 +99,21 @@ class PackageManager {
     int savePackageIntoDb(Package const& package);
     void saveFilesIntoDb(int packageId, std::vector<std::string> const& files);
     void saveDependenciesIntoDb(int packageId, std::vector<std::string> const& dependencies);
-    void saveIntoDb(Package const& package, std::vector<std::string> const& files);
+    void saveIntoDb(Package const& package, std::vector<std::string> const& files,
+                    InstallReason reason = InstallReason::requested);
     void removePackageFromDb(int packageId);
+
+    // --- recorded details of installed files and packages ---
+
+    // Adds the detail tables to a database that lacks them.
+    void ensureDetailTables() const;
+    // The reason recorded for an installed package (requested when the
+    // database predates the record, or holds none for it).
+    std::optional<InstallReason> installReason(std::string const& name) const;
+    // Writes the reason and install time, and the details copyFiles took of the
+    // files, when files is the list it returned.
+    void saveDetailsIntoDb(int packageId, std::vector<std::string> const& files, InstallReason reason);
+    void removeDetailsFromDb(int packageId);
 
   private:
     bool databaseReadable() const;
@@ -111,6 +128,9 @@ class PackageManager {
     void copyThroughSymlink(InstallRoot& root, std::string const& source,
                             std::string const& packagePath) const;
     bool moveRegularFile(std::string const& source, int directory, std::string const& base) const;
+    void recordDetails(InstallRoot& root, std::string const& packagePath, CopyDigest& digest) const;
+    bool hasDetailTables() const;
+    void writeDetails(int packageId, std::vector<std::string> const& files, InstallReason reason);
     void closeConnection() const;
 
     PkgConfig config;
@@ -126,6 +146,10 @@ class PackageManager {
     // Set while install() copies from its own unpack directory, which is
     // removed afterwards: regular files may then be moved instead of copied.
     mutable bool moveRegularFiles = false;
+    // What copyFiles installed, one entry per path of the list it returned.
+    mutable std::vector<FileDetails> copiedDetails;
+    // The buffer of the list copyFiles returned last, to recognise that list.
+    mutable std::string const* copiedList = nullptr;
 };
 
 } // namespace Vandrel::Linux

@@ -127,7 +127,8 @@ void PackageManager::initializeDatabaseSchema() const
     // statement, and a failing file leaves the database as it was instead of
     // half dropped or half created.
     SQLite::Transaction transaction(db());
-    for (char const* file : {"drop-everything.sql", "package.sql", "file.sql", "dependency.sql"})
+    for (char const* file :
+         {"drop-everything.sql", "package.sql", "file.sql", "dependency.sql", "details.sql"})
         executeSqlFromFile(file);
     transaction.commit();
 }
@@ -183,6 +184,7 @@ void PackageManager::ensureDatabaseSchema() const
              "CREATE INDEX IF NOT EXISTS i_dependency_by_name ON dependency(dependency_name)",
          })
         database.exec(statement);
+    ensureDetailTables();
 }
 
 void PackageManager::throwSqlError(std::string const& context, SQLite::Exception const& error,

@@ -1,6 +1,7 @@
 #include "core/PackageManager.hpp"
 
 #include "core/FileDescriptor.hpp"
+#include "core/FileDetails.hpp"
 #include "core/InstallRoot.hpp"
 #include "core/ScopeGuard.hpp"
 #include "core/Shell.hpp"
@@ -49,17 +50,20 @@ std::string packagePathOf(fs::path const& entryPath, fs::path const& filesDir)
 void copyBytes(int in, int out, off_t size, std::string const& source, std::string const& destination)
 {
     off_t offset = 0;
-    while (offset < size) {
-        ssize_t const sent = ::sendfile(out, in, &offset, static_cast<size_t>(size - offset));
+    // A digest being taken must see the bytes: they go through user space then.
+    CopyDigest* const digest = CopyDigest::active();
+    while (offset < size || digest != nullptr) {
+        ssize_t const sent =
+            digest != nullptr ? -1 : ::sendfile(out, in, &offset, static_cast<size_t>(size - offset));
         if (sent > 0)
             continue;
         if (sent == 0)
             break; // the source shrank meanwhile
-        if (errno == EINTR)
+        if (digest == nullptr && errno == EINTR)
             continue;
-        if (errno != EINVAL && errno != ENOSYS)
+        if (digest == nullptr && errno != EINVAL && errno != ENOSYS)
             throwCopyError(errno, source, destination);
-        // No sendfile between these two: plain reads and writes.
+        // No sendfile between these two, or a digest to feed: plain reads and writes.
         char buffer[64 * 1024];
         while (true) {
             ssize_t const got = ::pread(in, buffer, sizeof buffer, offset);
@@ -69,6 +73,8 @@ void copyBytes(int in, int out, off_t size, std::string const& source, std::stri
                 throwCopyError(errno, source, destination);
             if (got == 0)
                 return;
+            if (digest != nullptr)
+                digest->update(buffer, static_cast<size_t>(got));
             for (ssize_t written = 0; written < got;) {
                 ssize_t const w = ::write(out, buffer + written, static_cast<size_t>(got - written));
                 if (w < 0 && errno == EINTR)
@@ -190,6 +196,7 @@ std::vector<std::string> PackageManager::copyFiles(fs::path unpackDir) const
 {
     std::vector<std::string> installedPaths;
     installedPaths.reserve(1024);
+    copiedDetails.clear();
     fs::path const filesDir = unpackDir / "files";
 
     // Collect first and copy afterwards, directories first: every directory is
@@ -215,6 +222,7 @@ std::vector<std::string> PackageManager::copyFiles(fs::path unpackDir) const
     directories = {};
     for (auto const& [packagePath, kind] : others)
         installEntry(root, sourcePrefix + packagePath, packagePath, kind, installedPaths);
+    copiedList = installedPaths.data();
     return installedPaths;
 }
 
@@ -250,11 +258,13 @@ void PackageManager::installEntry(InstallRoot& root, std::string const& source,
     // node of the package is not even opened.
     if (kind == EntryKind::other)
         throwCopyError(ENOTSUP, source, destinationPath(packagePath));
+    CopyDigest digest; // fed by the byte copy, if the file is copied
     if (kind == EntryKind::symlink)
         installSymlink(root, source, packagePath);
     else
         installFile(root, source, packagePath);
     installedPaths.push_back(packagePath);
+    recordDetails(root, packagePath, digest);
 }
 
 void PackageManager::installDirectory(InstallRoot& root, std::string const& source,

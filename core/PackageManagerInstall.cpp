@@ -94,7 +94,7 @@ bool isEmptyDirectory(int parent, std::string const& base)
 
 } // namespace
 
-void PackageManager::install(std::string const& archivePath)
+void PackageManager::install(std::string const& archivePath, InstallReason reason)
 {
     std::string const archive = fs::absolute(archivePath).string();
     std::cerr << "Installing package " << std::quoted(archive) << std::endl;
@@ -126,11 +126,18 @@ void PackageManager::install(std::string const& archivePath)
     if (auto const installed = sameOrNewerInstalledVersion(package)) {
         std::cerr << "Skipping package " << package.name << " " << package.version
                   << " because installed version " << *installed << " is the same or newer" << std::endl;
+        if (reason == InstallReason::requested && installReason(package.name) == InstallReason::dependency)
+            db().exec(fmt::format("UPDATE package_detail SET reason = 'requested' WHERE package_id = {}",
+                                  findPackageId(package.name)));
         inUnpackDir.restore();
         return;
     }
-    if (installedVersion(package.name))
+    if (installedVersion(package.name)) {
+        // A package once asked for by name stays so across an upgrade.
+        if (installReason(package.name) == InstallReason::requested)
+            reason = InstallReason::requested;
         uninstall(package.name);
+    }
 
     std::vector<std::string> files;
     {
@@ -138,7 +145,7 @@ void PackageManager::install(std::string const& archivePath)
         ScopeGuard const stopMoving([this] { moveRegularFiles = false; });
         files = copyFiles(unpackDir);
     }
-    saveIntoDb(package, files);
+    saveIntoDb(package, files, reason);
     inUnpackDir.restore();
 }
 
@@ -353,12 +360,14 @@ void PackageManager::saveDependenciesIntoDb(int packageId, std::vector<std::stri
     }
 }
 
-void PackageManager::saveIntoDb(Package const& package, std::vector<std::string> const& files)
+void PackageManager::saveIntoDb(Package const& package, std::vector<std::string> const& files,
+                                InstallReason reason)
 {
     SQLite::Transaction transaction(db());
     int const id = savePackageIntoDb(package);
     saveFilesIntoDb(id, files);
     saveDependenciesIntoDb(id, package.depends);
+    saveDetailsIntoDb(id, files, reason);
     transaction.commit();
 }
 
@@ -368,6 +377,7 @@ void PackageManager::removePackageFromDb(int packageId)
     SQLite::Transaction transaction(database);
     database.exec(fmt::format("DELETE FROM file WHERE package_id = {}", packageId));
     database.exec(fmt::format("DELETE FROM dependency WHERE package_id = {}", packageId));
+    removeDetailsFromDb(packageId);
     database.exec(fmt::format("DELETE FROM package WHERE id = {}", packageId));
     transaction.commit();
 }

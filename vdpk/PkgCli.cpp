@@ -135,6 +135,11 @@ void PkgCli::dispatch()
     bool const initDatabase = (*parser)["--init-database"];
     PackageManager manager(config, initDatabase);
     configurePackageManager(manager);
+    // Queries only read: no lock, and the database is opened read-only.
+    if (auto const query = requestedQuery()) {
+        PkgQueries::run(*query, queryArgument(*query), manager, std::cout);
+        return;
+    }
 
     // Held until the command ends: what is installed is checked and changed
     // under one lock, and the kernel drops it should the process die.
@@ -178,6 +183,38 @@ void PkgCli::listInstalledPackages(PackageManager const& manager) const
     for (auto const& name : manager.installedPackages())
         std::cout << name << '\n';
     std::cout << std::flush;
+}
+
+std::optional<PkgQueries::Query> PkgCli::requestedQuery() const
+{
+    using PkgQueries::Query;
+    if ((*parser)[{"--list", "-l"}])
+        return std::nullopt; // listing wins over every other command
+    std::optional<Query> found;
+    for (Query query : {Query::owner, Query::files, Query::info, Query::verify, Query::orphans}) {
+        char const* const option = PkgQueries::optionName(query);
+        if (!(*parser)[option] && parser->params().count(option + 2) == 0)
+            continue;
+        if (found)
+            throw std::runtime_error(fmt::format("Options '{}' and '{}' cannot be combined",
+                                                 PkgQueries::optionName(*found), option));
+        found = query;
+    }
+    if (found && ((*parser)[{"--install", "-i"}] || (*parser)[{"--uninstall", "-D"}]))
+        throw std::runtime_error(fmt::format("Option '{}' cannot be combined with '{}'",
+                                             PkgQueries::optionName(*found),
+                                             (*parser)[{"--install", "-i"}] ? "--install" : "--uninstall"));
+    return found;
+}
+
+std::optional<std::string> PkgCli::queryArgument(PkgQueries::Query query) const
+{
+    auto const& params = parser->params();
+    if (auto it = params.find(PkgQueries::optionName(query) + 2); it != params.end())
+        return it->second;
+    if (parser->pos_args().size() > 1)
+        return firstPositional();
+    return std::nullopt;
 }
 
 std::string PkgCli::firstPositional() const
@@ -281,8 +318,10 @@ bool PkgCli::confirmDependencyInstall(std::vector<PackageTopologicalSorterTarget
 void PkgCli::installPackageSet(std::vector<PackageTopologicalSorterTarget> const& targets,
                                PackageManager& manager) const
 {
+    // The list ends with the package asked for; the others come as its dependencies.
     for (auto const& target : targets)
-        manager.install(target.path.string());
+        manager.install(target.path.string(),
+                        &target == &targets.back() ? InstallReason::requested : InstallReason::dependency);
 }
 
 void PkgCli::uninstall(PackageManager& manager)

@@ -3,9 +3,11 @@
 #include "core/Package.hpp"
 #include "core/PackageTopologicalSorter.hpp"
 #include "core/PkgConfig.hpp"
+#include "vdpk/PkgQueries.hpp"
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,11 @@ class PkgCli {
 
   private:
     std::string firstPositional() const;
+    // The one read-only query asked for, if any; refuses two of them, or one
+    // together with install or uninstall.
+    std::optional<PkgQueries::Query> requestedQuery() const;
+    // The value of "--name=value", else the first positional argument, if any.
+    std::optional<std::string> queryArgument(PkgQueries::Query query) const;
     // Whether the command changes the install root or its database.
     bool changesInstallRoot() const;
     // The exclusive lock of the install root, taken by every command that

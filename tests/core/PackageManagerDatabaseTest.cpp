@@ -18,13 +18,16 @@ using Vandrel::Test::messageOf;
 
 std::vector<std::string> const fullSchema = {"dependency",
                                              "file",
+                                             "file_detail",
                                              "i_dependency_by_name",
                                              "i_dependency_by_package_name",
                                              "i_file_by_name",
                                              "i_file_by_package",
                                              "i_file_by_package_name",
+                                             "i_file_detail_by_package_name",
                                              "i_package",
-                                             "package"};
+                                             "package",
+                                             "package_detail"};
 
 class DatabaseOpen : public PackageManagerTest {};
 

@@ -42,7 +42,9 @@ TEST(VdpkCompletion, CompletesLongOptions)
 {
     EXPECT_EQ(complete("vdpk", {"vdpk", "--ins"}), "--install\n");
     EXPECT_EQ(complete("vdpk", {"vdpk", "-c", "/etc", "--un"}), "--uninstall\n");
-    EXPECT_EQ(complete("vdpk", {"vdpk", "--i"}), "--install\n--init-database\n");
+    EXPECT_EQ(complete("vdpk", {"vdpk", "--i"}), "--install\n--init-database\n--info\n");
+    EXPECT_EQ(complete("vdpk", {"vdpk", "--o"}), "--owner\n--orphans\n");
+    EXPECT_EQ(complete("vdpk", {"vdpk", "--ver"}), "--verify\n");
     EXPECT_EQ(complete("vdpk", {"vdpk", "--nothing-like-this"}), "");
 }
 
@@ -75,6 +77,8 @@ TEST(VdpkCompletion, CompletesInstalledPackageNamesAfterUninstall)
               "greet\ngreet-data\n");
     EXPECT_EQ(complete("vdpk", {vdpk, "--config", config, "--prefix", prefix, "-D", ""}),
               "greet\ngreet-data\nlibgreet\n");
+    for (char const* query : {"--files", "--info", "--verify"})
+        EXPECT_EQ(complete("vdpk", {vdpk, "-c", config, "-r", prefix, query, "lib"}), "libgreet\n") << query;
     // Another prefix has nothing installed, and a missing configuration gives nothing either.
     EXPECT_EQ(complete("vdpk", {vdpk, "-c", config, "-r", (sandbox.root() / "empty").string(), "-D", ""}),
               "");

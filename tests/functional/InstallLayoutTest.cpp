@@ -49,6 +49,7 @@ TEST_F(InstalledLayout, PutsEachFileInItsPlaceAndNothingElse)
         "usr/bin/vdpk",
         "usr/bin/vd-build",
         "usr/share/vdpk/sql/dependency.sql",
+        "usr/share/vdpk/sql/details.sql",
         "usr/share/vdpk/sql/drop-everything.sql",
         "usr/share/vdpk/sql/file.sql",
         "usr/share/vdpk/sql/package.sql",
