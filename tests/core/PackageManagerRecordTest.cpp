@@ -347,9 +347,7 @@ TEST_F(SchemaCreation, AFailedCreationIsRetriedOnTheNextOpen)
     EXPECT_THROW(PackageManager(broken, false).db(), std::runtime_error);
     EXPECT_THAT(tablesAndIndexes(sandbox.databasePath()), IsEmpty());
     PackageManager(config, false).saveIntoDb(makePackage("alpha", "1"), {"usr/bin/alpha"});
-    EXPECT_EQ(captured.text(), "Creating new database...
-Creating new database...
-");
+    EXPECT_EQ(captured.text(), "Creating new database...\nCreating new database...\n");
     EXPECT_EQ(tablesAndIndexes(sandbox.databasePath()).size(), 12u);
     EXPECT_THAT(PackageManager(config, false).findPackageFiles("alpha"), ElementsAre("usr/bin/alpha"));
 }
