@@ -116,7 +116,12 @@ void PackageBuilder::loadSigningKey()
 
 void PackageBuilder::checkSourceIdentity(Package const& package, fs::path const& directory)
 {
-    fs::path const dir = fs::absolute(directory).lexically_normal();
+    // A source reached through a link (a dependency of another os directory)
+    // is the directory the link leads to.
+    std::error_code ec;
+    fs::path dir = fs::canonical(directory, ec);
+    if (ec)
+        dir = fs::absolute(directory).lexically_normal();
     fs::path const parent = (dir.has_filename() ? dir : dir.parent_path()).parent_path();
     if (parent.parent_path().filename() != "os")
         return;
