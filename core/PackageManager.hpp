@@ -117,6 +117,9 @@ class PackageManager {
 
   private:
     bool databaseReadable() const;
+    // The path to open the database at (see databaseInsideRoot); with create
+    // its directories are made first.
+    std::optional<std::string> databaseOpenPath(bool create) const;
     enum class EntryKind : unsigned char { directory, symlink, regular, other };
     static EntryKind kindOf(std::filesystem::directory_entry const& entry);
     // Every change below the install root goes through root (see InstallRoot).

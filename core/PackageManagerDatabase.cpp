@@ -1,5 +1,8 @@
 #include "core/PackageManager.hpp"
 
+#include "core/FileDescriptor.hpp"
+#include "core/InstallRoot.hpp"
+
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Statement.h>
 #include <SQLiteCpp/Transaction.h>
@@ -9,6 +12,7 @@
 #include <fcntl.h>
 #include <iostream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -39,6 +43,33 @@ std::vector<std::string> firstColumn(SQLite::Statement& query)
     while (query.executeStep())
         values.push_back(query.getColumn(0).getString());
     return values;
+}
+
+// The database file of an absolute setting below an install prefix, with its
+// directories looked up inside the prefix the way the installer looks up
+// files: a link planted for one of them resolves inside the root and can
+// never move the database onto the host. With create the directories are
+// made; without it nothing is made and an absent directory gives nothing.
+std::optional<std::string> databaseInsideRoot(std::string const& prefix, fs::path const& setting, bool create)
+{
+    InstallRoot root(prefix, create);
+    if (!root.exists())
+        return std::nullopt;
+    fs::path const name = setting.relative_path().lexically_normal();
+    std::string const parent = name.parent_path().string();
+    std::string const base = name.filename().string();
+    FileDescriptor const directory =
+        create ? root.makeDirectories(parent) : root.open(parent, O_PATH | O_DIRECTORY);
+    if (!directory)
+        return std::nullopt;
+    std::string const path =
+        parent.empty() ? root.pathOf(base) : root.pathOf(root.nameOf(directory.get()) + "/" + base);
+    struct stat status {};
+    if (::fstatat(directory.get(), base.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(status.st_mode))
+        throw std::runtime_error(
+            fmt::format("Refusing to open the package database through a symbolic link: '{}'", path));
+    return path;
 }
 
 } // namespace
@@ -78,9 +109,24 @@ std::string PackageManager::databaseFilePath() const
     return config.database;
 }
 
+std::optional<std::string> PackageManager::databaseOpenPath(bool create) const
+{
+    fs::path const setting(config.database);
+    if (installPrefix && setting.has_root_directory())
+        return databaseInsideRoot(*installPrefix, setting, create);
+    std::string path = databaseFilePath();
+    fs::path const parent = fs::path(path).parent_path();
+    if (create && !parent.empty())
+        fs::create_directories(parent);
+    return path;
+}
+
 bool PackageManager::databaseReadable() const
 {
-    int fd = ::open(databaseFilePath().c_str(), O_RDONLY | O_CLOEXEC);
+    auto const path = databaseOpenPath(false);
+    if (!path)
+        return false;
+    int fd = ::open(path->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
     ::close(fd);
@@ -92,14 +138,13 @@ SQLite::Database& PackageManager::db() const
     if (connection)
         return *connection;
 
-    std::string const path = databaseFilePath();
     bool const needNew = initDatabase || !databaseReadable();
-    fs::path const parent = fs::path(path).parent_path();
-    if (!parent.empty())
-        fs::create_directories(parent);
+    std::string const path = *databaseOpenPath(true);
 
     otherOwnersQuery.reset();
-    connection = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE, 0);
+    // The file itself is never opened through a link either.
+    connection = std::make_unique<SQLite::Database>(
+        path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOFOLLOW, 0);
     initDatabase = false;
 
     if (needNew)

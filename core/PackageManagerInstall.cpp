@@ -107,7 +107,8 @@ void PackageManager::install(std::string const& archivePath, InstallReason reaso
 
     // Decompression is the floor of an install: lbzip2, when installed, spreads
     // it over every core.
-    std::string const command = "tar -xf " + shellQuote(archive) + tarDecompressOption(archive);
+    std::string const command =
+        "tar -xf " + shellQuote(localArchiveName(archive)) + tarDecompressOption(archive);
     std::cerr << command << std::endl;
     ShellResult const result = [&] {
         Shell shell(command, makeShellConfig());

@@ -53,4 +53,11 @@ std::string tarDecompressOption(std::filesystem::path const& archive)
     return tarDecompressOption();
 }
 
+std::string localArchiveName(std::string const& name)
+{
+    if (name.empty() || name.front() == '/' || name.starts_with("./"))
+        return name;
+    return "./" + name;
+}
+
 } // namespace Vandrel

@@ -25,4 +25,9 @@ std::string tarDecompressOption();
 inline constexpr std::uintmax_t parallelDecompressMinBytes = 32 * 1024;
 std::string tarDecompressOption(std::filesystem::path const& archive);
 
+// An archive name as tar must be given it: tar takes a name with a colon
+// before its first slash for HOST:FILE on another machine, so a relative
+// name gets "./" in front. An absolute name is left as it is.
+std::string localArchiveName(std::string const& name);
+
 } // namespace Vandrel

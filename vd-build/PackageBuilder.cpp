@@ -1,6 +1,7 @@
 #include "vd-build/PackageBuilder.hpp"
 
 #include "core/FileDescriptor.hpp"
+#include "core/InstallRoot.hpp"
 #include "core/PackageManager.hpp"
 #include "core/ScopeGuard.hpp"
 #include "core/Shell.hpp"
@@ -14,12 +15,9 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <iostream>
 #include <optional>
-#include <string_view>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -58,206 +56,10 @@ void requirePlainNames(Package const& package)
     requirePlainName("version", package.version);
 }
 
-[[noreturn]] void throwSystemError(char const* what, fs::path const& path, int error)
+[[noreturn]] void throwError(char const* what, fs::path const& path, int error)
 {
     throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
 }
-
-// Copies all bytes of one open regular file into another: in the kernel where
-// the file systems allow it, else through sendfile, else by reads and writes.
-void copyContents(int in, int out, fs::path const& target)
-{
-    bool rangeCopy = true;
-    bool sendFile = true;
-    while (true) {
-        ssize_t copied = -1;
-        if (rangeCopy) {
-            copied = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-            if (copied < 0 && errno != EINTR) {
-                if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
-                    errno != EPERM)
-                    throwSystemError("cannot copy file", target, errno);
-                rangeCopy = false;
-                continue;
-            }
-        } else if (sendFile) {
-            copied = ::sendfile(out, in, nullptr, 1 << 30);
-            if (copied < 0 && errno != EINTR) {
-                if (errno != EINVAL && errno != ENOSYS)
-                    throwSystemError("cannot copy file", target, errno);
-                sendFile = false;
-                continue;
-            }
-        } else {
-            char buffer[64 * 1024];
-            copied = ::read(in, buffer, sizeof buffer);
-            for (ssize_t written = 0; copied > 0 && written < copied;) {
-                ssize_t const w = ::write(out, buffer + written, static_cast<size_t>(copied - written));
-                if (w < 0 && errno != EINTR)
-                    throwSystemError("cannot copy file", target, errno);
-                written += w > 0 ? w : 0;
-            }
-            if (copied < 0 && errno != EINTR)
-                throwSystemError("cannot copy file", target, errno);
-        }
-        if (copied == 0)
-            return;
-    }
-}
-
-// One copyFiles run: both roots for the error message, and the walk over
-// open directories, so that every entry is reached by its own name below a
-// directory descriptor rather than by resolving its whole path again.
-class TreeCopy {
-  public:
-    TreeCopy(fs::path const& from, fs::path const& to) : from(from), to(to) {}
-
-    void run()
-    {
-        fs::create_directories(to);
-        FileDescriptor source(::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!source)
-            throwSystemError("cannot open directory", from, errno);
-        FileDescriptor target(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!target)
-            throwSystemError("cannot open directory", to, errno);
-        copyDirectory(std::move(source), target.get(), from);
-    }
-
-  private:
-    // Copies the entries of the open source directory sourcePath, each
-    // directory before its contents; symbolic links are never followed.
-    void copyDirectory(FileDescriptor source, int target, fs::path const& sourcePath)
-    {
-        int const sourceFd = source.get();
-        DIR* const stream = ::fdopendir(sourceFd);
-        if (stream == nullptr)
-            throwSystemError("cannot open directory", sourcePath, errno);
-        source.release(); // the stream owns it now
-        ScopeGuard const closeStream([stream] { ::closedir(stream); });
-        while (true) {
-            errno = 0;
-            dirent const* const entry = ::readdir(stream);
-            if (entry == nullptr) {
-                if (errno != 0)
-                    throwSystemError("cannot read directory", sourcePath, errno);
-                return;
-            }
-            std::string_view const name = entry->d_name;
-            if (name == "." || name == "..")
-                continue;
-            FileDescriptor childTarget;
-            try {
-                childTarget = copyEntry(sourceFd, target, entry->d_name, sourcePath);
-            } catch (std::exception const& e) {
-                throw CopyFilesError(from, to, fs::absolute(sourcePath / name), e.what());
-            }
-            if (!childTarget)
-                continue;
-            FileDescriptor childSource(
-                ::openat(sourceFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (!childSource)
-                throwSystemError("cannot open directory", sourcePath / name, errno);
-            copyDirectory(std::move(childSource), childTarget.get(), sourcePath / name);
-        }
-    }
-
-    // Copies one entry; returns the open target directory when the entry is
-    // a directory whose contents follow.
-    static FileDescriptor copyEntry(int sourceDir, int targetDir, char const* name,
-                                    fs::path const& sourcePath)
-    {
-        // The entry's own metadata: owner, mode and, where the listing does
-        // not tell, its kind.
-        struct stat status {};
-        if (::fstatat(sourceDir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
-            throwSystemError("lstat failed", sourcePath / name, errno);
-        if (S_ISLNK(status.st_mode)) {
-            copySymlink(sourceDir, targetDir, name, status, sourcePath);
-            return {};
-        }
-        if (S_ISDIR(status.st_mode))
-            return copyDirectoryEntry(targetDir, name, status, sourcePath);
-        copyFile(sourceDir, targetDir, name, status, sourcePath);
-        return {};
-    }
-
-    static void copySymlink(int sourceDir, int targetDir, char const* name, struct stat const& status,
-                            fs::path const& sourcePath)
-    {
-        std::string linkText(static_cast<size_t>(status.st_size > 0 ? status.st_size : 255) + 1, '\0');
-        while (true) {
-            ssize_t const length = ::readlinkat(sourceDir, name, linkText.data(), linkText.size());
-            if (length < 0)
-                throwSystemError("cannot read symlink", sourcePath / name, errno);
-            if (static_cast<size_t>(length) < linkText.size()) {
-                linkText.resize(static_cast<size_t>(length));
-                break;
-            }
-            linkText.resize(linkText.size() * 2);
-        }
-        // Whatever is at the target goes, a dangling link included; a
-        // directory only when it is empty.
-        struct stat existing {};
-        if (::fstatat(targetDir, name, &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-            ::unlinkat(targetDir, name, S_ISDIR(existing.st_mode) ? AT_REMOVEDIR : 0) != 0)
-            throwSystemError("cannot remove", sourcePath / name, errno);
-        if (::symlinkat(linkText.c_str(), targetDir, name) != 0)
-            throwSystemError("cannot create symlink", sourcePath / name, errno);
-        (void)::fchownat(targetDir, name, status.st_uid, status.st_gid, AT_SYMLINK_NOFOLLOW);
-    }
-
-    static FileDescriptor copyDirectoryEntry(int targetDir, char const* name, struct stat const& status,
-                                             fs::path const& sourcePath)
-    {
-        if (::mkdirat(targetDir, name, 0777) != 0 && errno != EEXIST)
-            throwSystemError("cannot create directory", sourcePath / name, errno);
-        // An existing directory is used as it is, also through a link to one.
-        FileDescriptor directory(::openat(targetDir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!directory)
-            throwSystemError("cannot create directory", sourcePath / name, errno);
-        setOwnerAndMode(directory.get(), status, sourcePath / name);
-        return directory;
-    }
-
-    static void copyFile(int sourceDir, int targetDir, char const* name, struct stat const& status,
-                         fs::path const& sourcePath)
-    {
-        // Only regular files are copied: a FIFO would block the copy, and a
-        // device would be read.
-        if (!S_ISREG(status.st_mode))
-            throwSystemError("cannot copy file", sourcePath / name, ENOTSUP);
-        FileDescriptor in(::openat(sourceDir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (!in)
-            throwSystemError("cannot copy file", sourcePath / name, errno);
-        FileDescriptor out(
-            ::openat(targetDir, name, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0600));
-        if (!out)
-            throwSystemError("cannot copy file", sourcePath / name, errno);
-        struct stat written {};
-        if (::fstat(out.get(), &written) != 0)
-            throwSystemError("cannot copy file", sourcePath / name, errno);
-        if (!S_ISREG(written.st_mode))
-            throwSystemError("cannot copy file", sourcePath / name, ENOTSUP);
-        copyContents(in.get(), out.get(), sourcePath / name);
-        setOwnerAndMode(out.get(), status, sourcePath / name);
-        if (::close(out.release()) != 0)
-            throwSystemError("cannot copy file", sourcePath / name, errno);
-    }
-
-    // Owner before mode: a change of owner clears the set-user-ID and
-    // set-group-ID bits of a file, even for root, so the other order would
-    // lose them. A failure to change the owner is ignored.
-    static void setOwnerAndMode(int fd, struct stat const& status, fs::path const& entryPath)
-    {
-        (void)::fchown(fd, status.st_uid, status.st_gid);
-        if (::fchmod(fd, status.st_mode & 0xfff) != 0)
-            throwSystemError("cannot set permissions", entryPath, errno);
-    }
-
-    fs::path const& from;
-    fs::path const& to;
-};
 
 // Sets an environment variable and returns the guard that puts back what was
 // there before.
@@ -277,14 +79,6 @@ auto setEnvironmentVariableFor(char const* name, std::string const& value)
 }
 
 } // namespace
-
-CopyFilesError::CopyFilesError(fs::path from, fs::path to, fs::path file, std::string const& reason)
-    : std::runtime_error(fmt::format("copyFiles error:\nwas copying '{}' -> '{}'\nfail while copying file "
-                                     "'{}'\nreason: {}",
-                                     from.string(), to.string(), file.string(), reason)),
-      from(std::move(from)), to(std::move(to)), file(std::move(file))
-{
-}
 
 PackageBuilder::PackageBuilder(PkgConfig const& pkgConfig, BuildConfig const& buildConfig)
     : pkgConfig(pkgConfig), buildConfig(buildConfig)
@@ -320,9 +114,31 @@ void PackageBuilder::loadSigningKey()
             std::make_shared<Signature::SecretKey const>(Signature::loadSecretKey(buildConfig.signingKey));
 }
 
+void PackageBuilder::checkSourceIdentity(Package const& package, fs::path const& directory)
+{
+    // A source reached through a link (a dependency of another os directory)
+    // is the directory the link leads to.
+    std::error_code ec;
+    fs::path dir = fs::canonical(directory, ec);
+    if (ec)
+        dir = fs::absolute(directory).lexically_normal();
+    fs::path const parent = (dir.has_filename() ? dir : dir.parent_path()).parent_path();
+    if (parent.parent_path().filename() != "os")
+        return;
+    std::string const os = parent.filename().string();
+    std::string const name = (dir.has_filename() ? dir : dir.parent_path()).filename().string();
+    if (package.os != os || package.name != name)
+        throw std::runtime_error(fmt::format("Package source '{}' declares os '{}' and name '{}', but its "
+                                             "directory is for os '{}' and name '{}'",
+                                             dir.string(), package.os, package.name, os, name));
+}
+
 void PackageBuilder::build(Package const& root)
 {
     loadSigningKey();
+    // A source is what its directory says: one that declared another name
+    // would be published, and recorded as installed, in the place of another.
+    checkSourceIdentity(root, fs::current_path());
     PackageManager manager(buildFsPkgConfig(), false);
     manager.setInstallPrefix(buildConfig.workDir);
 
@@ -347,6 +163,7 @@ void PackageBuilder::build(Package const& root)
                                                  "E3", name, manifest.string()));
         PackageTopologicalSorterTarget target;
         target.package.load(manifest.string());
+        checkSourceIdentity(target.package, dir);
         target.path = dir;
         return target;
     };
@@ -384,9 +201,18 @@ void PackageBuilder::buildSinglePackage(PackageTopologicalSorterTarget const& ta
 void PackageBuilder::cleanBuildArtifacts(Package const& package)
 {
     fs::remove_all(HardCfg::packageSubDir);
-    fs::remove_all(buildHome / HardCfg::packageSubDir);
     fs::remove(packageFileName(package));
-    fs::remove_all(buildHome);
+    // The build home holds whatever the last build script left there, links
+    // in place of its directories among them: it is removed by descriptor,
+    // entry by entry, never by a path that could lead onto the host.
+    FileDescriptor const root(::open(buildConfig.workDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root) {
+        if (errno == ENOENT)
+            return;
+        throw fs::filesystem_error("cannot open the build filesystem", buildConfig.workDir,
+                                   std::error_code(errno, std::generic_category()));
+    }
+    removeTreeAt(root.get(), HardCfg::chrootBuildHome.string(), buildHome);
 }
 
 void PackageBuilder::compile(Package const&)
@@ -431,18 +257,41 @@ void PackageBuilder::setEnvironmentVariables(std::map<std::string, std::string> 
 
 void PackageBuilder::prepareBuildDir() const
 {
-    fs::remove_all(buildDir);
-    fs::create_directories(buildDir);
-    copyFiles("src", buildDir / "src");
-    fs::copy_file("build.sh", buildDir / "build.sh", fs::copy_options::overwrite_existing);
-    fs::permissions(buildDir / "build.sh", fs::perms::owner_read | fs::perms::owner_exec,
-                    fs::perm_options::add);
-    fs::copy_file("package.yml", buildDir / "package.yml", fs::copy_options::overwrite_existing);
+    InstallRoot const root(buildConfig.workDir, false);
+    std::string const buildName = (HardCfg::chrootBuildHome / HardCfg::buildSubdir).string();
+    if (root.exists()) {
+        FileDescriptor const parent = root.open(HardCfg::chrootBuildHome.string(), O_PATH | O_DIRECTORY);
+        if (parent)
+            removeTreeAt(parent.get(), HardCfg::buildSubdir.string(), buildDir);
+    }
+    FileDescriptor const build = InstallRoot(buildConfig.workDir, true).makeDirectories(buildName);
+    // The source tree is copied as it is: a link in it stays a link and is
+    // never followed out of the package source directory, and src, build.sh
+    // and package.yml must be a real directory and real files.
+    FileDescriptor const here(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!here)
+        throwError("cannot open the package source directory", fs::current_path(), errno);
+    FileDescriptor const source(::openat(here.get(), "src", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!source)
+        throwError("cannot open directory", fs::absolute("src"), errno);
+    if (::mkdirat(build.get(), "src", 0755) != 0)
+        throwError("cannot create directory", buildDir / "src", errno);
+    FileDescriptor const target(
+        ::openat(build.get(), "src", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!target)
+        throwError("cannot open directory", buildDir / "src", errno);
+    copyTree(source.get(), fs::absolute("src"), target.get(), buildDir / "src");
+    copyRegularFileAt(here.get(), "build.sh", fs::absolute("build.sh"), build.get(), "build.sh");
+    struct stat script {};
+    if (::fstatat(build.get(), "build.sh", &script, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::fchmodat(build.get(), "build.sh", (script.st_mode & 07777) | S_IRUSR | S_IXUSR, 0) != 0)
+        throwError("cannot set permissions", buildDir / "build.sh", errno);
+    copyRegularFileAt(here.get(), "package.yml", fs::absolute("package.yml"), build.get(), "package.yml");
 }
 
 void PackageBuilder::copyFiles(fs::path const& from, fs::path const& to)
 {
-    TreeCopy(from, to).run();
+    copyTree(from, to);
 }
 
 void PackageBuilder::createPackageFile(Package const& package)
@@ -452,12 +301,29 @@ void PackageBuilder::createPackageFile(Package const& package)
     fs::create_directory(HardCfg::packageSubDir);
     fs::path const buildDist = buildHome / HardCfg::packageSubDir;
     std::cerr << "copy: " << buildDist << " -> " << HardCfg::packageSubDir << std::endl;
-    copyFiles(buildDist, fs::current_path() / HardCfg::packageSubDir);
-    fs::copy_file("package.yml", HardCfg::packageSubDir / "package.yml",
-                  fs::copy_options::overwrite_existing);
+    // The dist directory is what the build script left: it is looked up as
+    // inside the build filesystem, so a link planted for it or for the build
+    // home resolves there and never pulls host files into the archive, and
+    // it must be a directory itself, not a link to one.
+    FileDescriptor const dist = InstallRoot(buildConfig.workDir, false)
+                                    .open((HardCfg::chrootBuildHome / HardCfg::packageSubDir).string(),
+                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (!dist)
+        throwError("cannot open the dist directory of the build", buildDist, errno);
+    FileDescriptor const here(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor const localDist(
+        ::open(HardCfg::packageSubDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!here || !localDist)
+        throwError("cannot open directory", fs::absolute(HardCfg::packageSubDir), errno);
+    copyTree(dist.get(), buildDist, localDist.get(), fs::absolute(HardCfg::packageSubDir));
+    // Replaces whatever the build left under that name, a link included,
+    // instead of writing through it.
+    copyRegularFileAt(here.get(), "package.yml", fs::absolute("package.yml"), localDist.get(), "package.yml");
 
-    std::string const command = fmt::format("tar -cjf {} -C {} .", shellQuote(packageFileName(package)),
-                                            shellQuote(HardCfg::packageSubDir.string()));
+    // "./": a name with a colon would otherwise be taken for host:file.
+    std::string const command =
+        fmt::format("tar -cjf {} -C {} .", shellQuote(localArchiveName(packageFileName(package))),
+                    shellQuote(HardCfg::packageSubDir.string()));
     std::this_thread::sleep_for(packDelay);
     // Compression is most of the packing time. With lbzip2 installed, the
     // "bzip2" that tar starts for -j is lbzip2, which compresses on every

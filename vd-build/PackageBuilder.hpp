@@ -4,6 +4,7 @@
 #include "core/PackageTopologicalSorter.hpp"
 #include "core/PkgConfig.hpp"
 #include "core/Signature.hpp"
+#include "core/TreeCopy.hpp"
 #include "vd-build/BuildConfig.hpp"
 
 #include <chrono>
@@ -37,17 +38,6 @@ inline constexpr char const* distDir = "VDPK_PACKAGE_BUILD_DIST_DIR";
 // with tab, newline, space and backslash as three-digit octal escapes.
 std::string escapeMountInfoPath(std::filesystem::path const& path);
 
-// The failure of PackageBuilder::copyFiles, naming both roots and the entry.
-class CopyFilesError : public std::runtime_error {
-  public:
-    CopyFilesError(std::filesystem::path from, std::filesystem::path to, std::filesystem::path file,
-                   std::string const& reason);
-
-    std::filesystem::path from;
-    std::filesystem::path to;
-    std::filesystem::path file;
-};
-
 // Builds packages in the chroot of the build filesystem, packs them, installs
 // them into the build filesystem and deploys them into the package repository.
 // It changes the process's working directory and environment while it works,
@@ -77,6 +67,8 @@ class PackageBuilder {
     // --- the build ---
 
     void build(Package const& root);
+    // A source below a directory "os/OS/NAME" must declare that os and name.
+    static void checkSourceIdentity(Package const& package, std::filesystem::path const& directory);
     void buildSinglePackage(PackageTopologicalSorterTarget const& target);
     void cleanBuildArtifacts(Package const& package);
     void compile(Package const& package);

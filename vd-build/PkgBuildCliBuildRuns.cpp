@@ -152,6 +152,8 @@ std::vector<fs::path> PkgBuildCli::packageSourceDirectoriesToBuild() const
     for (auto const& dir : packageSourceDirectories()) {
         Package package;
         package.load((dir / "package.yml").string());
+        // Every source is checked before the first build starts.
+        PackageBuilder::checkSourceIdentity(package, dir);
         if (packageNeedsBuild(package, manager))
             result.push_back(dir);
     }

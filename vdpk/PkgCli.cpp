@@ -252,7 +252,7 @@ Package PkgCli::loadPackageFromArchive(fs::path const& archive) const
     fs::path const abs = fs::absolute(archive);
     fs::path const manifest = unpackDir.path() / "package.yml";
     // Both paths are quoted as single words, so any archive path reaches tar intact.
-    std::string const unpack = fmt::format("tar -xf {} -C {}{}", shellQuote(abs.string()),
+    std::string const unpack = fmt::format("tar -xf {} -C {}{}", shellQuote(localArchiveName(abs.string())),
                                            shellQuote(unpackDir.path().string()), tarDecompressOption(abs));
     auto const succeeds = [](std::string const& command) {
         ShellConfig shellConfig;

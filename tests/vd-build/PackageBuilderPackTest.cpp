@@ -74,7 +74,7 @@ TEST(PackageBuilderPack, CopiesOutPacksAnOrdinaryBzip2ArchiveAndInstallsIt)
     inSources.restore();
 
     // The printed command is the plain one; PATH and TMPDIR are as before.
-    EXPECT_THAT(log, HasSubstr("/usr/bin/fakeroot\ntar -cjf 'tool-1.0-x64.vdpk.tar.bz2' -C 'dist' .\n"));
+    EXPECT_THAT(log, HasSubstr("/usr/bin/fakeroot\ntar -cjf './tool-1.0-x64.vdpk.tar.bz2' -C 'dist' .\n"));
     EXPECT_TRUE(fs::exists(marker));
     EXPECT_EQ(std::getenv("PATH"), path);
     EXPECT_EQ(std::getenv("TMPDIR"), tmpdir);

@@ -67,16 +67,48 @@ buildfs_resolve_root() {
   buildfs_root=$(realpath --canonicalize-missing -- "$given")
 }
 
+# The kernel writes a space, tab, newline and backslash in a mount point of
+# its table as \040, \011, \012 and \134, so every mount point is one field
+# of one line. These commands compare mount points in that escaped form and
+# pass them around escaped, one per line; only the single one about to be
+# unmounted is turned back into its name. A name holding a newline can
+# therefore never turn into a second, different path.
+buildfs_escape() {
+  local text=$1
+  text=${text//\\/\\134}
+  text=${text// /\\040}
+  text=${text//$'\t'/\\011}
+  text=${text//$'\n'/\\012}
+  printf '%s' "$text"
+}
+
+# Sets the variable named by $1 to the name an escaped mount point stands for.
+# Every backslash in the table starts such an escape, so turning "\" into
+# "\0" lets printf %b undo them; printf -v keeps trailing newlines.
+buildfs_unescape_into() {
+  printf -v "$1" '%b' "${2//\\/\\0}"
+}
+
+# The names of escaped mount points, separated by blanks, for a message.
+buildfs_names_of() {
+  local escaped name
+  local -a names=()
+  for escaped in "$@"; do
+    buildfs_unescape_into name "$escaped"
+    names+=("$name")
+  done
+  printf '%s' "${names[*]}"
+}
+
 # Prints every mount point of this mount namespace that equals DIR or lies
-# below it, one per line, deepest first. The kernel escapes blanks and
-# backslashes in the table as \ooo; every backslash there starts such an
-# escape, so turning "\" into "\0" lets printf %b undo them.
+# below it, escaped as in the mount table, one per line, deepest first.
 buildfs_mounts_at_or_below() {
-  local dir=$1 fields mountpoint
+  local dir fields mountpoint
+  dir=$(buildfs_escape "$1")
   local -a found=()
   while read -r -a fields; do
     ((${#fields[@]} >= 5)) || continue
-    mountpoint=$(printf '%b' "${fields[4]//\\/\\0}")
+    mountpoint=${fields[4]}
     if [[ $mountpoint == "$dir" || $mountpoint == "$dir"/* ]]; then
       found+=("$mountpoint")
     fi
@@ -92,11 +124,11 @@ buildfs_mounts_at_or_below() {
 }
 
 buildfs_mounts_below() {
-  buildfs_mounts_at_or_below "$1" | { grep -vxF -- "$1" || true; }
+  buildfs_mounts_at_or_below "$1" | { grep -vxF -- "$(buildfs_escape "$1")" || true; }
 }
 
 buildfs_is_mount_point() {
-  buildfs_mounts_at_or_below "$1" | grep -qxF -- "$1"
+  buildfs_mounts_at_or_below "$1" | grep -qxF -- "$(buildfs_escape "$1")"
 }
 
 # Unmounts everything strictly below DIR, deepest first, over a few passes
@@ -104,16 +136,19 @@ buildfs_is_mount_point() {
 # A busy mount is detached lazily so that nothing below DIR still reaches it.
 # Returns non-zero when something is still mounted below DIR afterwards.
 buildfs_unmount_below() {
-  local dir=$1 mountpoint
+  local dir=$1 escaped mountpoint
   local -a mounts
   for _ in 1 2 3 4 5 6 7 8; do
     mapfile -t mounts < <(buildfs_mounts_below "$dir")
     ((${#mounts[@]} > 0)) || return 0
-    for mountpoint in "${mounts[@]}"; do
+    for escaped in "${mounts[@]}"; do
+      buildfs_unescape_into mountpoint "$escaped"
+      # Only ever below DIR, whatever the table said.
+      [[ $mountpoint == "$dir"/* ]] || continue
       if ! umount --no-canonicalize -- "$mountpoint" 2>/dev/null; then
         buildfs_is_mount_point "$mountpoint" || continue
         umount --no-canonicalize --lazy -- "$mountpoint" ||
-          printf '%s: cannot unmount %s\n' "$buildfs_name" "$mountpoint" >&2
+          printf '%s: cannot unmount %s\n' "$buildfs_name" "$escaped" >&2
       fi
     done
   done
