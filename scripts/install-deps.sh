@@ -11,7 +11,7 @@ packages=(
   clang-format shellcheck
   tar bzip2 lbzip2 fakeroot python3 curl minisign
   util-linux mount xz-utils
-  mandoc nginx
+  mandoc nginx bubblewrap
 )
 
 missing=()
