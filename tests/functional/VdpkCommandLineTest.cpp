@@ -42,12 +42,6 @@ TEST_F(VdpkHelp, PrintsTheExactUsageTextOnStandardOutput)
     auto r = runVdpk({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, usage);
-    // The golden copy itself keeps its documented shape: every line ends in a
-    // newline, and the first 19 lines (808 bytes) come before the query options.
-    EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 24);
-    EXPECT_EQ(usage.find("  --owner <path>"), 808u);
-    EXPECT_TRUE(usage.ends_with("nothing needs.\n"));
-    EXPECT_TRUE(usage.starts_with("Usage:\n"));
     EXPECT_EQ(r.err, "");
 }
 

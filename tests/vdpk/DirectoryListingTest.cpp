@@ -47,90 +47,89 @@ std::string savedPage(std::string const& name)
     return Vandrel::Test::readFile(Vandrel::Test::sourceDir() / "tests/vdpk/data" / name);
 }
 
+struct ListingCase {
+    char const* name;
+    std::string page;
+    Entries expected;
+};
+
+void PrintTo(ListingCase const& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+std::string caseName(::testing::TestParamInfo<ListingCase> const& info)
+{
+    return info.param.name;
+}
+
 // Listings as the common web servers write them.
-class SavedListingPages : public ::testing::Test {};
+class SavedListingPages : public ::testing::TestWithParam<ListingCase> {};
 
-TEST_F(SavedListingPages, PythonHttpServer)
+TEST_P(SavedListingPages, YieldTheirEntriesInListingOrder)
 {
-    EXPECT_EQ(parse(savedPage("python-http-server.html")),
-              (Entries{dir("bash"), dir("core-utils"), dir("current%40"), file("README.txt"), dir("tcl%20tk"),
-                       dir("zlib")}));
+    EXPECT_EQ(parse(savedPage(GetParam().page)), GetParam().expected);
 }
 
-TEST_F(SavedListingPages, NginxAutoindex)
+INSTANTIATE_TEST_SUITE_P(
+    Servers, SavedListingPages,
+    ::testing::Values(ListingCase{"PythonHttpServer", "python-http-server.html",
+                                  Entries{dir("bash"), dir("core-utils"), dir("current%40"),
+                                          file("README.txt"), dir("tcl%20tk"), dir("zlib")}},
+                      ListingCase{"NginxAutoindex", "nginx-autoindex.html",
+                                  Entries{dir("glibc"), dir("linux"),
+                                          dir("a-very-long-directory-name-that-the-index-cuts-short"),
+                                          file("checksums.txt"), file("notes%20%26%20news.txt")}},
+                      // The XHTML namespace and DTD URLs are not href attributes; the
+                      // script's href = '#' is a fragment only.
+                      ListingCase{"LighttpdDirListingWithScript", "lighttpd-dirlisting.html",
+                                  Entries{dir("5.1.16"), dir("5.2.21"), file("SIGNATURES.asc")}},
+                      ListingCase{"ApacheAutoindexWithSortLinks", "apache-autoindex.html",
+                                  Entries{dir("1.9"), dir("1.10"), file("README.html")}}),
+    caseName);
+
+// Which link targets are kept, and how they are cut to a name.
+class ListingCleaning : public ::testing::TestWithParam<ListingCase> {};
+
+TEST_P(ListingCleaning, KeepsOnlyNamesBelowTheListedDirectory)
 {
-    EXPECT_EQ(
-        parse(savedPage("nginx-autoindex.html")),
-        (Entries{dir("glibc"), dir("linux"), dir("a-very-long-directory-name-that-the-index-cuts-short"),
-                 file("checksums.txt"), file("notes%20%26%20news.txt")}));
+    EXPECT_EQ(parse(GetParam().page), GetParam().expected);
 }
 
-TEST_F(SavedListingPages, LighttpdDirListingWithScript)
-{
-    // The XHTML namespace and DTD URLs are not href attributes; the script's
-    // href = '#' is a fragment only.
-    EXPECT_EQ(parse(savedPage("lighttpd-dirlisting.html")),
-              (Entries{dir("5.1.16"), dir("5.2.21"), file("SIGNATURES.asc")}));
-}
-
-TEST_F(SavedListingPages, ApacheAutoindexWithSortLinks)
-{
-    EXPECT_EQ(parse(savedPage("apache-autoindex.html")),
-              (Entries{dir("1.9"), dir("1.10"), file("README.html")}));
-}
-
-class ListingCleaning : public ::testing::Test {};
-
-TEST_F(ListingCleaning, KeepsOnlyTheSubdirectoryAmongNavigationLinks)
-{
-    EXPECT_EQ(parse(R"(<a href="../">up</a> <a href="?C=M;O=A">sort</a> <a href="/icons/x.gif">)"
-                    R"(<a href="http://example.invalid/pkg/">ext</a> <a href="sub/">sub</a>)"),
-              (Entries{dir("sub")}));
-}
-
-TEST_F(ListingCleaning, FragmentsAndQueriesAreCut)
-{
-    EXPECT_EQ(parse(R"(<a href="docs/#top">)"), (Entries{dir("docs")}));
-    EXPECT_EQ(parse(R"(<a href="file.txt?download=1">)"), (Entries{file("file.txt")}));
-    EXPECT_EQ(parse(R"(<a href="a?b#c/">)"), (Entries{file("a")}));
-    EXPECT_EQ(parse(R"(<a href="#top"> <a href="?x"> <a href="#"> <a href="?">)"), Entries{});
-}
-
-TEST_F(ListingCleaning, OnlyOneTrailingSlashIsRemoved)
-{
-    EXPECT_EQ(parse(R"(<a href="a//"> <a href="..//"> <a href="./"> <a href=".">)"),
-              (Entries{dir("a/"), dir("../"), dir("."), file(".")}));
-    // "/" alone and "//" (absolute after its slash is removed) leave nothing.
-    EXPECT_EQ(parse(R"(<a href="/"> <a href="//"> <a href=".."> <a href="../">)"), Entries{});
-}
-
-TEST_F(ListingCleaning, OtherSitesAndAbsolutePathsAreSkipped)
-{
-    EXPECT_EQ(parse(R"(<a href="ftp://host/x"> <a href="a://b"> <a href="sub/http://x/"> <a href="/abs/">)"),
-              Entries{});
-    // Two characters cannot hold "://", but a colon alone is harmless.
-    EXPECT_EQ(parse(R"(<a href="c:/">)"), (Entries{dir("c:")}));
-}
-
-TEST_F(ListingCleaning, DuplicatesAndListingOrderStay)
-{
-    EXPECT_EQ(parse(R"(<a href="b/"><a href="a"><a href="b/">)"), (Entries{dir("b"), file("a"), dir("b")}));
-}
-
-TEST_F(ListingCleaning, AttributeSyntaxVariants)
-{
-    EXPECT_EQ(parse("<a href = \t\n'single/'> <a href=\"mixed'> <a href='other\">"),
-              (Entries{dir("single"), file("mixed"), file("other")}));
-    // Not percent-decoded, and spaces inside the quotes stay.
-    EXPECT_EQ(parse(R"(<a href="with space%2F/">)"), (Entries{dir("with space%2F")}));
-    // An empty target does not match; the search goes on after it.
-    EXPECT_EQ(parse(R"(<a href="">x</a><a href="y">)"), (Entries{file("y")}));
-}
-
-TEST_F(ListingCleaning, UpperCaseAttributeIsNotRecognised)
-{
-    EXPECT_EQ(parse(R"(<A HREF="upper/"> <a Href="mixed/"> <a href="lower/">)"), (Entries{dir("lower")}));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Links, ListingCleaning,
+    ::testing::Values(
+        ListingCase{"NavigationLinksAroundOneSubdirectory",
+                    R"(<a href="../">up</a> <a href="?C=M;O=A">sort</a> <a href="/icons/x.gif">)"
+                    R"(<a href="http://example.invalid/pkg/">ext</a> <a href="sub/">sub</a>)",
+                    Entries{dir("sub")}},
+        ListingCase{"FragmentCut", R"(<a href="docs/#top">)", Entries{dir("docs")}},
+        ListingCase{"QueryCut", R"(<a href="file.txt?download=1">)", Entries{file("file.txt")}},
+        ListingCase{"QueryCutBeforeFragmentAndSlash", R"(<a href="a?b#c/">)", Entries{file("a")}},
+        ListingCase{"OnlyFragmentsAndQueries", R"(<a href="#top"> <a href="?x"> <a href="#"> <a href="?">)",
+                    Entries{}},
+        ListingCase{"OnlyOneTrailingSlashIsRemoved",
+                    R"(<a href="a//"> <a href="..//"> <a href="./"> <a href=".">)",
+                    Entries{dir("a/"), dir("../"), dir("."), file(".")}},
+        // "/" alone and "//" (absolute after its slash is removed) leave nothing.
+        ListingCase{"RootAndParentLinks", R"(<a href="/"> <a href="//"> <a href=".."> <a href="../">)",
+                    Entries{}},
+        ListingCase{"OtherSitesAndAbsolutePaths",
+                    R"(<a href="ftp://host/x"> <a href="a://b"> <a href="sub/http://x/"> <a href="/abs/">)",
+                    Entries{}},
+        // Two characters cannot hold "://", but a colon alone is harmless.
+        ListingCase{"ColonWithoutScheme", R"(<a href="c:/">)", Entries{dir("c:")}},
+        ListingCase{"DuplicatesAndListingOrderStay", R"(<a href="b/"><a href="a"><a href="b/">)",
+                    Entries{dir("b"), file("a"), dir("b")}},
+        ListingCase{"SpacedAndMixedQuotes", "<a href = \t\n'single/'> <a href=\"mixed'> <a href='other\">",
+                    Entries{dir("single"), file("mixed"), file("other")}},
+        // Not percent-decoded, and spaces inside the quotes stay.
+        ListingCase{"NoDecoding", R"(<a href="with space%2F/">)", Entries{dir("with space%2F")}},
+        // An empty target does not match; the search goes on after it.
+        ListingCase{"EmptyTargetSkipped", R"(<a href="">x</a><a href="y">)", Entries{file("y")}},
+        ListingCase{"UpperCaseAttributeIsNotRecognised",
+                    R"(<A HREF="upper/"> <a Href="mixed/"> <a href="lower/">)", Entries{dir("lower")}}),
+    caseName);
 
 // The scanner must find exactly what the regular expression finds.
 class HrefScanner : public ::testing::Test {

@@ -259,7 +259,8 @@ TEST_F(Transfers, WriteFailureIsADownloadFailureEvenWhenOnlyTheLastBytesAreLost)
     }
 }
 
-TEST_F(Transfers, UrlHelpers)
+// Pure functions: no server.
+TEST(FetcherUrls, TrailingSlashesJoinsAndArchiveNames)
 {
     EXPECT_EQ(PackageFetcher::trimTrailingSlash("http://h/r//"), "http://h/r");
     EXPECT_EQ(PackageFetcher::trimTrailingSlash("/"), "");
