@@ -9,6 +9,7 @@
 
 #include "tests/support/Paths.hpp"
 #include "tests/support/Sandbox.hpp"
+#include "tests/support/ScopedEnv.hpp"
 #include "tests/support/Tree.hpp"
 
 #include <SQLiteCpp/Database.h>
@@ -63,35 +64,20 @@ class PackageManagerTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        fs::create_directories(tmpDir());
-        if (char const* old = std::getenv("TMPDIR"))
-            oldTmpDir = old;
-        // Unpack directories and the runner's logs stay inside the sandbox.
-        setenv("TMPDIR", tmpDir().c_str(), 1);
         config.database = sandbox.databasePath().string();
         config.shareDir = Vandrel::Test::shareDir().string();
         config.pkgRepoUrl = "http://127.0.0.1:9/";
         config.pkgRepoCachePath = sandbox.cacheDir().string();
     }
 
-    void TearDown() override
-    {
-        if (oldTmpDir)
-            setenv("TMPDIR", oldTmpDir->c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-    }
-
-    fs::path tmpDir() const { return sandbox.root() / "tmp"; }
+    fs::path tmpDir() const { return tmp.path(); }
     fs::path prefix() const { return sandbox.prefix(); }
     // The database under the prefix, where the absolute setting lands.
     fs::path prefixedDatabase() const { return prefix() / sandbox.databasePath().relative_path(); }
 
     Vandrel::Test::Sandbox sandbox;
+    Vandrel::Test::SandboxTmpDir tmp{sandbox};
     PkgConfig config;
-
-  private:
-    std::optional<std::string> oldTmpDir;
 };
 
 } // namespace Vandrel::Linux::PmTest

@@ -31,8 +31,8 @@ namespace {
 class ShellTest : public testing::Test {
   protected:
     Sandbox sandbox;
-    fs::path tmp = sandbox.writeFile("tmp/.keep", "").parent_path();
-    ScopedEnv tmpdir{"TMPDIR", tmp.string()};
+    SandboxTmpDir tmpdir{sandbox};
+    fs::path tmp = tmpdir.path();
 
     static ShellResult run(std::string const& command, ShellConfig const& config = {})
     {

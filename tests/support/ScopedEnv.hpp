@@ -1,6 +1,9 @@
 #pragma once
 
+#include "tests/support/Sandbox.hpp"
+
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -33,6 +36,22 @@ class ScopedEnv {
   private:
     std::string name;
     std::optional<std::string> previous;
+};
+
+// TMPDIR pointed at a "tmp" directory below a sandbox for as long as the
+// object lives, so unpack directories and the runner's logs stay inside it.
+class SandboxTmpDir {
+  public:
+    explicit SandboxTmpDir(Sandbox const& sandbox)
+        : dir((std::filesystem::create_directories(sandbox.root() / "tmp"), sandbox.root() / "tmp")),
+          env("TMPDIR", dir.string())
+    {
+    }
+    std::filesystem::path const& path() const { return dir; }
+
+  private:
+    std::filesystem::path dir;
+    ScopedEnv env;
 };
 
 } // namespace Vandrel::Test
