@@ -1,5 +1,8 @@
 #include "vd-build/PackageBuilder.hpp"
 
+#include "vd-build/BuildSandbox.hpp"
+#include "vd-build/RunInterrupt.hpp"
+
 #include "core/Shell.hpp"
 #include "core/ShellQuote.hpp"
 
@@ -122,9 +125,7 @@ void PackageBuilder::unmountBuildFs(std::string const& configDir)
 
 void PackageBuilder::checkChrootRoot(fs::path const& root)
 {
-    if (root.string().find_first_of(" \t\n\r\v\f") != std::string::npos)
-        throw std::runtime_error(
-            fmt::format("Build filesystem root must not contain whitespace: '{}'", root.string()));
+    BuildSandbox::checkRoot(root);
 }
 
 ShellConfig PackageBuilder::createShellConfig(bool inChroot) const
@@ -133,9 +134,14 @@ ShellConfig PackageBuilder::createShellConfig(bool inChroot) const
     config.verbose = true;
     config.mergeStderr = true;
     config.commandViaStdin = true;
+    // A signal to the program stops what runs for a package, so that the
+    // build filesystem can be torn down at once.
+    config.interrupt = &RunInterrupt::received();
     if (inChroot) {
-        checkChrootRoot(buildConfig.workDir);
-        config.shell = "/usr/sbin/chroot " + buildConfig.workDir + " bash --noediting";
+        config.shell =
+            BuildSandbox(buildConfig.workDir, buildConfig.allowNetwork).commandLine({"bash", "--noediting"});
+        if (buildConfig.buildTimeout)
+            config.timeout = *buildConfig.buildTimeout;
     } else {
         config.shell = "/usr/bin/fakeroot";
     }

@@ -6,6 +6,7 @@
 #include "core/VersionUtils.hpp"
 #include "core/WorkingDirectoryGuard.hpp"
 #include "vd-build/PackageBuilder.hpp"
+#include "vd-build/RunInterrupt.hpp"
 
 #include <fmt/format.h>
 
@@ -70,7 +71,7 @@ void PkgBuildCli::buildAll()
         printBuildAllReport(dirs.size());
         if (!dirs.empty()) {
             std::cerr << "Start in 5 seconds" << std::endl;
-            std::this_thread::sleep_for(std::chrono::seconds(5));
+            RunInterrupt::sleepFor(std::chrono::seconds(5));
             for (auto const& dir : dirs) {
                 WorkingDirectoryGuard inSourceDir(dir);
                 buildCurrentPackage(builder);
@@ -92,6 +93,8 @@ void PkgBuildCli::buildSingle()
 
 void PkgBuildCli::buildWithManagedBuildFs(BuildStep const& step)
 {
+    // From here on a signal ends the run through the teardown below.
+    RunInterrupt::Catcher const catcher;
     bool const existing = existingBuildFsRequested();
     std::string const configDir = resolveConfigPath();
     bool const keep = keepBuildFsRequested();
@@ -104,6 +107,7 @@ void PkgBuildCli::buildWithManagedBuildFs(BuildStep const& step)
         prepareBuildFs();
     builder.mountBuildFs(configDir);
     try {
+        RunInterrupt::throwIfInterrupted();
         step(builder);
     } catch (...) {
         // A teardown failure leaves the build filesystem in an unknown state;
@@ -114,6 +118,8 @@ void PkgBuildCli::buildWithManagedBuildFs(BuildStep const& step)
     }
     if (!keep)
         tearDownBuildFs(builder, configDir);
+    // A signal that came during the last steps still fails the run.
+    RunInterrupt::throwIfInterrupted();
 }
 
 void PkgBuildCli::buildCurrentPackage(PackageBuilder& builder) const

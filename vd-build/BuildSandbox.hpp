@@ -1,0 +1,42 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace Vandrel::Linux {
+
+// The sandbox a build script runs in, made by bubblewrap ("bwrap"): the build
+// filesystem becomes its root through pivot_root, so no path leads back to
+// the host's root, and it gets PID, mount, IPC, UTS and (unless the network
+// is allowed) network namespaces of its own. Its /proc is a new one of its
+// PID namespace; /dev, /dev/pts, /sys (read-only) and /run are the ones the
+// mount command made below the build filesystem. It runs as root with only
+// the capabilities a build needs and no-new-privileges set, so it can
+// neither mount, chroot, load modules, reach raw devices nor trace. Its
+// first process ends when the command ends or bwrap is killed, and the
+// kernel then ends every other process of the sandbox.
+class BuildSandbox {
+  public:
+    BuildSandbox(std::filesystem::path root, bool allowNetwork);
+
+    // The bwrap command line that runs command (a program of the build
+    // filesystem with its arguments) in the sandbox.
+    std::vector<std::string> arguments(std::vector<std::string> const& command) const;
+    // The same words joined by single spaces, as the shell runner takes its
+    // interpreter line; a root holding whitespace is refused, since that line
+    // is split at whitespace.
+    std::string commandLine(std::vector<std::string> const& command) const;
+
+    // Refuses a root that could not be passed as one word of that line.
+    static void checkRoot(std::filesystem::path const& root);
+    // The capabilities a build keeps: enough to own, chmod and chown files
+    // of any user and to change user, nothing that reaches past the sandbox.
+    static std::vector<std::string> const& keptCapabilities();
+
+  private:
+    std::filesystem::path root;
+    bool allowNetwork;
+};
+
+} // namespace Vandrel::Linux
