@@ -50,8 +50,13 @@ Catcher::Catcher()
     // Restarted calls: a signal must not turn a file operation of the
     // teardown into an error of its own.
     action.sa_flags = SA_RESTART;
-    for (std::size_t i = 0; i < signals.size(); ++i)
-        sigaction(signals[i], &action, &previous[i]);
+    for (std::size_t i = 0; i < signals.size(); ++i) {
+        sigaction(signals[i], nullptr, &previous[i]);
+        // A signal the program was started to ignore (nohup, a background
+        // job) stays ignored.
+        if (previous[i].sa_handler != SIG_IGN)
+            sigaction(signals[i], &action, nullptr);
+    }
 }
 
 Catcher::~Catcher()

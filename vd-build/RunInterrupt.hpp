@@ -9,7 +9,8 @@ namespace Vandrel::Linux::RunInterrupt {
 // signal is recorded, the build running in its sandbox is stopped by the
 // shell runner that watches it, and the run ends at the next check with the
 // error of throwIfInterrupted, so that the build filesystem is torn down as
-// after a failed step. The handlers in place before are put back at the end.
+// after a failed step. A signal ignored when the program started stays
+// ignored. The handlers in place before are put back at the end.
 class Catcher {
   public:
     Catcher();
