@@ -23,6 +23,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -276,6 +278,131 @@ INSTANTIATE_TEST_SUITE_P(
         // A name with a colon is a local archive name for tar.
         Attack{.name = "ColonInThePackageName", .script = "", .status = 0, .package = "evil:x"}),
     [](auto const& info) { return info.param.name; });
+
+// --- limits ------------------------------------------------------------------
+
+using HostileBuildLimits = HostileBuildBase;
+
+TEST_F(HostileBuildLimits, ScriptRunningPastItsTimeLimitIsStoppedAndFailsTheBuild)
+{
+    box.addBuildConfigKeys("  buildTimeout: 2\n");
+    fs::path const src = box.writePackageSource(
+        "slow", "1.0",
+        buildScript(fill("(exec -a @MARKER@ sleep 1000) &\nexec -a @MARKER@ sleep 1000\n", placeholders())));
+    auto const started = std::chrono::steady_clock::now();
+    auto const r = vdBuild({}, src);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("Build report [R2]: package build failed: slow\n"));
+    EXPECT_EQ(errorPart(r.err),
+              errorOutput("Build of package 'slow' ran longer than its time limit of 2 s (buildTimeout) "
+                          "and was stopped"));
+    EXPECT_FALSE(fs::exists(box.workDir())) << "not torn down";
+    EXPECT_FALSE(fs::exists(box.repo() / "core"));
+}
+
+// A port the test listens on, on the host's loopback.
+class LoopbackListener {
+  public:
+    LoopbackListener() : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(fd, 8) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("cannot listen on the loopback");
+        port = ntohs(address.sin_port);
+    }
+    ~LoopbackListener() { ::close(fd); }
+    int fd;
+    int port = 0;
+};
+
+struct NetworkCase {
+    std::string keys; // added to build.yml
+    std::string seen; // what the build found
+};
+
+void PrintTo(NetworkCase const& c, std::ostream* out)
+{
+    *out << (c.keys.empty() ? std::string("no key") : c.keys);
+}
+
+class HostileBuildNetwork : public HostileBuildBase, public ::testing::WithParamInterface<NetworkCase> {};
+
+TEST_P(HostileBuildNetwork, HostLoopbackIsReachableOnlyWhenAllowed)
+{
+    LoopbackListener const listener;
+    box.addBuildConfigKeys(GetParam().keys);
+    fs::path const src = box.writePackageSource(
+        "net", "1.0",
+        buildScript("if exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(listener.port) +
+                    "; then echo reached; else echo unreachable; fi > \"$D/usr/share/net\"\n"));
+    auto const r = vdBuild({"--keep-dist"}, src);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(src / "dist/files/usr/share/net"), GetParam().seen);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, HostileBuildNetwork,
+                         ::testing::Values(NetworkCase{"", "unreachable\n"},
+                                           NetworkCase{"  allowNetwork: false\n", "unreachable\n"},
+                                           NetworkCase{"  allowNetwork: true\n", "reached\n"}),
+                         [](auto const& info) { return "Case" + std::to_string(info.index); });
+
+// vd-build started as a job of its own, signalled once its build script is
+// running; what it printed, how long it took to end after the signal and
+// what was left mounted below the work directory.
+char const* const signalledRun = R"sh(set -m
+cd "$SRC"
+"$VDBUILD" -c "$CONF" 2>"$LOG" &
+pid=$!
+for ((i = 0; i < 300; i++)); do
+  grep -q '^started$' "$LOG" && break
+  sleep 0.1
+done
+start=$(date +%s%N)
+kill "-$SIGNAL" "$pid"
+wait "$pid"
+status=$?
+echo "status $status"
+echo "ms $((($(date +%s%N) - start) / 1000000))"
+list_mounts "$BOX"
+)sh";
+
+class HostileBuildInterrupt : public HostileBuildBase, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(HostileBuildInterrupt, SignalEndsTheBuildUnmountsAndCleansWithinTenSeconds)
+{
+    fs::path const src = box.writePackageSource(
+        "long", "1.0",
+        buildScript(fill("(exec -a @MARKER@ sleep 1000) &\necho started\nexec -a @MARKER@ sleep 1000\n",
+                         placeholders())));
+    fs::path const log = box.root() / "vd-build.log";
+    auto const r = runInMountNamespace(signalledRun, {},
+                                       {{"SRC", src.string()},
+                                        {"VDBUILD", programPath("vd-build").string()},
+                                        {"CONF", box.configDir().string()},
+                                        {"LOG", log.string()},
+                                        {"SIGNAL", GetParam()},
+                                        {"BOX", box.root().string()}});
+    std::string const err = readFile(log);
+    ASSERT_THAT(err, HasSubstr("\nstarted\n"));
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(r.out, match, std::regex("status ([0-9]+)\nms ([0-9]+)\n")))
+        << r.out << r.err;
+    EXPECT_EQ(match[1], "1") << err;
+    EXPECT_LT(std::stoi(match[2]), 10000);
+    EXPECT_EQ(errorPart(err), errorOutput("The run was interrupted by SIG" + GetParam())) << err;
+    // Nothing left mounted in the namespace vd-build ran in, and cleaned.
+    EXPECT_EQ(r.out.substr(match.position(0) + match.length(0)), "");
+    EXPECT_FALSE(fs::exists(box.workDir()));
+    EXPECT_FALSE(fs::exists(box.repo() / "core"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, HostileBuildInterrupt, ::testing::Values("TERM", "INT", "HUP"),
+                         [](auto const& info) { return info.param; });
 
 } // namespace
 } // namespace Vandrel::Test

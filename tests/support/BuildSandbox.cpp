@@ -47,6 +47,11 @@ void BuildSandbox::writeBuildConfig(std::string const& workDirText, std::string 
     std::ofstream(configDir() / "build.yml", std::ios::binary) << yml.str();
 }
 
+void BuildSandbox::addBuildConfigKeys(std::string const& lines) const
+{
+    std::ofstream(configDir() / "build.yml", std::ios::binary | std::ios::app) << lines;
+}
+
 fs::path BuildSandbox::writeStandInShare() const
 {
     fs::path const share = root() / "share";

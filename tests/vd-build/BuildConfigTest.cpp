@@ -104,6 +104,11 @@ struct SandboxOptionsCase {
     std::string outcome; // "network on|off, limit N|none" or the error
 };
 
+void PrintTo(SandboxOptionsCase const& c, std::ostream* out)
+{
+    *out << c.keys;
+}
+
 class BuildConfigSandboxOptions : public BuildConfigLoad,
                                   public ::testing::WithParamInterface<SandboxOptionsCase> {};
 
