@@ -166,6 +166,34 @@ list_mounts "$ROOT"
     EXPECT_EQ(result.err, "");
 }
 
+// A mount point below the root whose name holds a separator followed by the
+// path of another mount (one the test made outside the root): only the mount
+// below the root is undone, the other one and its file stay.
+class BuildFsUnmountName : public BuildFsScripts, public testing::WithParamInterface<std::string> {};
+
+TEST_P(BuildFsUnmountName, SeparatorInAMountPointNeverNamesAnotherPath)
+{
+    RunResult const result = runInMountNamespace(R"sh(
+mkdir -p "$T/host" "$ROOT" && mount -t tmpfs tmpfs "$T/host" && echo canary >"$T/host/canary"
+planted="$ROOT/x$SEP$T/host"
+mkdir -p "$planted" && mount -t tmpfs tmpfs "$planted"
+"$BIN/umount-build-chroot" "$ROOT"; echo "status $?"
+list_mounts "$T"
+cat "$T/host/canary"
+umount "$T/host"
+)sh",
+                                                 {},
+                                                 {{"T", tmp.string()},
+                                                  {"ROOT", root.string()},
+                                                  {"SEP", GetParam()},
+                                                  {"BIN", (shareDir() / "vd-build" / "bin").string()}});
+    EXPECT_EQ(result.out, "status 0\n/host tmpfs rw\ncanary\n") << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Separators, BuildFsUnmountName,
+                         testing::Values("\n", "\t", " ", "\\", "\n\n", "\\012"),
+                         [](auto const& info) { return "Case" + std::to_string(info.index); });
+
 TEST_F(BuildFsClean, RemovesTheTreeWithoutFollowingItsLinks)
 {
     RunResult const result = run(R"sh(
