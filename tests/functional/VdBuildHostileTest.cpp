@@ -250,6 +250,14 @@ INSTANTIATE_TEST_SUITE_P(
                          "@WD@/pkg-build/dist/files/usr/share/stolen\n",
                .status = 0,
                .helper = Helper::ChrootEscape},
+        // What the build may do as root: own, chmod and chown files and
+        // change user, in each of its capability sets, nothing more.
+        Attack{.name = "CapabilitiesBeyondOwningFiles",
+               .script = "for set in Prm Eff Inh; do\n"
+                         "  grep -qx \"Cap$set:\"$'\\t'00000000808004ff /proc/self/status ||\n"
+                         "    { grep Cap /proc/self/status; exit 1; }\ndone\n"
+                         "grep -qx $'NoNewPrivs:\\t1' /proc/self/status || exit 1\n",
+               .status = 0},
         // The build filesystem's database directory a link to the host.
         Attack{.name = "DatabaseDirectoryIsALinkToTheHost",
                .script = "rm -rf /var/lib/vdpk\nmkdir -p /var/lib\nln -s @HOST@/dbdir /var/lib/vdpk\n",
