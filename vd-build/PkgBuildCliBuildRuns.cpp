@@ -5,17 +5,16 @@
 #include "core/ShellQuote.hpp"
 #include "core/VersionUtils.hpp"
 #include "core/WorkingDirectoryGuard.hpp"
+#include "vd-build/BuildFilesystem.hpp"
 #include "vd-build/PackageBuilder.hpp"
 #include "vd-build/RunInterrupt.hpp"
 
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <iostream>
 #include <stdexcept>
-#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -24,30 +23,6 @@ namespace Vandrel::Linux {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::array<std::string_view, 12> dangerousPaths = {
-    "", "/", "/home", "/usr", "/etc", "/var", "/tmp", "/boot", "/dev", "/proc", "/sys", "/run",
-};
-
-bool isDangerousText(std::string text)
-{
-    while (text.size() > 1 && text.back() == '/')
-        text.pop_back();
-    return std::find(dangerousPaths.begin(), dangerousPaths.end(), text) != dangerousPaths.end();
-}
-
-// The scripts act on the directory the path names, not on its spelling:
-// "/usr/", "//usr", "/usr/." and a link to / all name a system directory.
-bool isDangerousPath(std::string const& directory)
-{
-    if (directory.empty())
-        return true;
-    if (isDangerousText(fs::absolute(directory).lexically_normal().string()))
-        return true;
-    std::error_code ec;
-    fs::path const resolved = fs::canonical(directory, ec);
-    return !ec && isDangerousText(resolved.string());
-}
 
 void runScript(std::string const& command, bool verbose, char const* name)
 {
@@ -172,16 +147,11 @@ bool PkgBuildCli::packageNeedsBuild(Package const& package, PackageManager const
     return !installed || VersionUtils::compareVersions(*installed, package.version) < 0;
 }
 
-std::string PkgBuildCli::validateWorkDir(std::string const& directory)
+std::string PkgBuildCli::validateWorkDir(std::string const& directory) const
 {
-    constexpr char const* blanks = " \t\r\n";
-    auto const first = directory.find_first_not_of(blanks);
-    std::string const trimmed = first == std::string::npos
-                                    ? std::string()
-                                    : directory.substr(first, directory.find_last_not_of(blanks) - first + 1);
-    if (isDangerousPath(trimmed))
-        throw std::runtime_error("Refusing to operate on dangerous path: '" + trimmed + "'");
-    return trimmed;
+    if (dangerousPaths.empty())
+        dangerousPaths = BuildFilesystem::loadDangerousPaths(fs::absolute(pkgConfig.shareDir));
+    return BuildFilesystem::validateWorkDir(directory, dangerousPaths);
 }
 
 void PkgBuildCli::prepareBuildFs()

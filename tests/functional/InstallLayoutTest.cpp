@@ -58,6 +58,7 @@ TEST_F(InstalledLayout, PutsEachFileInItsPlaceAndNothingElse)
         "usr/share/vd-build/bin/mount-build-chroot",
         "usr/share/vd-build/bin/prepare-build-fs",
         "usr/share/vd-build/bin/umount-build-chroot",
+        "usr/share/vd-build/dangerous-paths",
         "usr/share/man/man1/vdpk.1",
         "usr/share/man/man1/vd-build.1",
         "usr/share/man/man5/vdpk.yml.5",

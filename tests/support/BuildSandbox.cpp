@@ -57,6 +57,7 @@ fs::path BuildSandbox::writeStandInShare() const
     fs::path const share = root() / "share";
     fs::create_directories(share / "vd-build" / "bin");
     fs::create_directory_symlink(shareDir() / "vdpk", share / "vdpk");
+    fs::create_symlink(shareDir() / "vd-build" / "dangerous-paths", share / "vd-build" / "dangerous-paths");
     for (std::string name :
          {"mount-build-chroot", "umount-build-chroot", "prepare-build-fs", "clean-build-fs"}) {
         std::string variable = "STANDIN_EXIT_" + name;
