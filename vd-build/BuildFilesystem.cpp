@@ -1,15 +1,103 @@
 #include "vd-build/BuildFilesystem.hpp"
 
+#include "core/Shell.hpp"
+#include "core/ShellQuote.hpp"
+
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
 namespace Vandrel::Linux {
 
 namespace fs = std::filesystem;
+
+std::string escapeMountInfoPath(fs::path const& path)
+{
+    std::error_code ec;
+    fs::path resolved = fs::weakly_canonical(path, ec);
+    if (ec)
+        resolved = path.lexically_normal();
+    std::string text = resolved.string();
+    // The table never writes a trailing separator, so "/a/b/" must match "/a/b".
+    while (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '\t':
+            escaped += "\\011";
+            break;
+        case '\n':
+            escaped += "\\012";
+            break;
+        case ' ':
+            escaped += "\\040";
+            break;
+        case '\\':
+            escaped += "\\134";
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+bool BuildFilesystem::isMountPoint(fs::path const& path, fs::path const& mountTable)
+{
+    std::ifstream table(mountTable);
+    if (!table)
+        return false;
+    std::string const target = escapeMountInfoPath(path);
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string field;
+        int count = 0;
+        while (count < 5 && fields >> field)
+            ++count;
+        if (count == 5 && field == target)
+            return true;
+    }
+    return false;
+}
+
+bool BuildFilesystem::hasMountedRuntimeFilesystems(fs::path const& root, fs::path const& mountTable)
+{
+    std::error_code ec;
+    auto const null = fs::status(root / "dev" / "null", ec);
+    // A "dev" holding real device nodes serves as well as a mounted one.
+    bool const devices = (!ec && fs::is_character_file(null)) || isMountPoint(root / "dev", mountTable);
+    if (!devices)
+        return false;
+    for (char const* sub : {"dev/pts", "proc", "sys"}) {
+        if (!isMountPoint(root / sub, mountTable))
+            return false;
+    }
+    return isMountPoint(root / "run", mountTable);
+}
+
+void BuildFilesystem::runCommand(fs::path const& toolBinDir, char const* name,
+                                 std::vector<std::string> const& args, bool verbose)
+{
+    // Every word quoted: a root with blanks or shell characters stays one argument.
+    std::string command = shellQuote((toolBinDir / name).string());
+    for (auto const& arg : args)
+        command += " " + shellQuote(arg);
+    ShellConfig config;
+    config.verbose = verbose;
+    ShellResult const result = [&] {
+        Shell shell(command, config);
+        return shell.result().get();
+    }();
+    if (result.exitCode != 0)
+        throw std::runtime_error(fmt::format("{} failed with exit code {}", name, result.exitCode));
+}
 
 std::vector<std::string> BuildFilesystem::loadDangerousPaths(fs::path const& shareDir)
 {

@@ -22,22 +22,6 @@ namespace Vandrel::Linux {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-void runScript(std::string const& command, bool verbose, char const* name)
-{
-    ShellConfig config;
-    config.verbose = verbose;
-    ShellResult const result = [&] {
-        Shell shell(command, config);
-        return shell.result().get();
-    }();
-    if (result.exitCode != 0)
-        throw std::runtime_error(fmt::format("{} failed with exit code {}", name, result.exitCode));
-}
-
-} // namespace
-
 void PkgBuildCli::buildAll()
 {
     buildWithManagedBuildFs([this](PackageBuilder& builder) {
@@ -163,10 +147,8 @@ void PkgBuildCli::prepareBuildFs()
     bool const wasMounted = builder.isBuildFsMounted();
     if (wasMounted)
         builder.unmountBuildFs(configDir);
-    std::string const command =
-        fmt::format("{} {} {}", shellQuote((builder.toolBinDir / "prepare-build-fs").string()),
-                    shellQuote(buildConfig.template_), shellQuote(workDir));
-    runScript(command, true, "prepare-build-fs");
+    BuildFilesystem::runCommand(builder.toolBinDir, "prepare-build-fs", {buildConfig.template_, workDir},
+                                true);
     if (wasMounted)
         builder.mountBuildFs(configDir);
 }
@@ -175,9 +157,7 @@ void PkgBuildCli::cleanBuildFs()
 {
     std::string const workDir = validateWorkDir(buildConfig.workDir);
     PackageBuilder const builder(pkgConfig, buildConfig);
-    std::string const command = fmt::format(
-        "{} {}", shellQuote((builder.toolBinDir / "clean-build-fs").string()), shellQuote(workDir));
-    runScript(command, false, "clean-build-fs");
+    BuildFilesystem::runCommand(builder.toolBinDir, "clean-build-fs", {workDir});
 }
 
 void PkgBuildCli::tearDownBuildFs(PackageBuilder& builder, std::string const& configDir)

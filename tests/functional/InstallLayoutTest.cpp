@@ -157,8 +157,16 @@ TEST_F(InstalledLayout, InstalledVdBuildRunsTheInstalledBuildFilesystemCommands)
         runProgram(usr() / "bin/vd-build", {"-c", sandbox.configDir().string(), "--unmount-build-fs"});
     EXPECT_EQ(r.status, 0) << r.err;
 
-    // With a share directory lacking the commands the same action fails.
-    sandbox.writePkgConfig({}, {}, (sandbox.root() / "empty-share").string());
+    // With a share directory lacking the list of dangerous paths nothing is
+    // run; with the list but without the commands the same action fails.
+    fs::path const share = sandbox.root() / "empty-share";
+    sandbox.writePkgConfig({}, {}, share.string());
+    r = runProgram(usr() / "bin/vd-build", {"-c", sandbox.configDir().string(), "--unmount-build-fs"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: Cannot read the list of dangerous paths: '" +
+                         (share / "vd-build/dangerous-paths").string() + "'\nUse --help for help.\n");
+    fs::create_directories(share / "vd-build");
+    fs::copy_file(usr() / "share/vd-build/dangerous-paths", share / "vd-build/dangerous-paths");
     r = runProgram(usr() / "bin/vd-build", {"-c", sandbox.configDir().string(), "--unmount-build-fs"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: umount-build-chroot failed with exit code 127\nUse --help for help.\n");
