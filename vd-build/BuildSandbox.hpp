@@ -12,13 +12,24 @@ namespace Vandrel::Linux {
 // is allowed) network namespaces of its own. Its /proc is a new one of its
 // PID namespace; /dev, /dev/pts, /sys (read-only) and /run are the ones the
 // mount command made below the build filesystem. It runs as root with only
-// the capabilities a build needs and no-new-privileges set, so it can
-// neither mount, chroot, load modules, reach raw devices nor trace. Its
+// the capabilities a build needs, in every capability set and in the bounding
+// set (bwrap leaves that one full for root, so the sandbox's first program,
+// vd-build-sandbox-init, empties it), and with no-new-privileges set, so it
+// can neither mount, chroot, load modules, reach raw devices nor trace. Its
 // first process ends when the command ends or bwrap is killed, and the
 // kernel then ends every other process of the sandbox.
 class BuildSandbox {
   public:
-    BuildSandbox(std::filesystem::path root, bool allowNetwork);
+    // init: the sandbox's first program, vd-build-sandbox-init (see initPath).
+    BuildSandbox(std::filesystem::path root, bool allowNetwork, std::filesystem::path init);
+
+    // Where the sandbox's first program lies: beside the running program, or
+    // in ../libexec/vd-build of its directory (where it is installed); the
+    // error "vd-build-sandbox-init is missing: ..." when in neither.
+    static std::filesystem::path initPath();
+    // Where it appears inside the sandbox: on the build filesystem's /run,
+    // the tmpfs of the mount step, so it never lands in the tree itself.
+    static constexpr char const* initInside = "/run/vd-build-sandbox-init";
 
     // The bwrap command line that runs command (a program of the build
     // filesystem with its arguments) in the sandbox.
@@ -33,10 +44,13 @@ class BuildSandbox {
     // The capabilities a build keeps: enough to own, chmod and chown files
     // of any user and to change user, nothing that reaches past the sandbox.
     static std::vector<std::string> const& keptCapabilities();
+    // The same as a bit mask of capability numbers, in hexadecimal.
+    static std::string keptCapabilityMask();
 
   private:
     std::filesystem::path root;
     bool allowNetwork;
+    std::filesystem::path init;
 };
 
 } // namespace Vandrel::Linux

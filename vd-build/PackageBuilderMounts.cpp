@@ -67,8 +67,10 @@ ShellConfig PackageBuilder::createShellConfig(bool inChroot) const
     // build filesystem can be torn down at once.
     config.interrupt = &RunInterrupt::received();
     if (inChroot) {
-        config.shell =
-            BuildSandbox(buildConfig.workDir, buildConfig.allowNetwork).commandLine({"bash", "--noediting"});
+        // The root first: its refusal is the error a user can act on.
+        BuildSandbox::checkRoot(buildConfig.workDir);
+        BuildSandbox const sandbox(buildConfig.workDir, buildConfig.allowNetwork, BuildSandbox::initPath());
+        config.shell = sandbox.commandLine({"bash", "--noediting"});
         if (buildConfig.buildTimeout)
             config.timeout = *buildConfig.buildTimeout;
     } else {

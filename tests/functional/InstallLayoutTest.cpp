@@ -47,6 +47,7 @@ TEST_F(InstalledLayout, PutsEachFileInItsPlaceAndNothingElse)
 {
     std::set<std::string> const expected = {
         "usr/bin/vdpk",
+        "usr/libexec/vd-build/vd-build-sandbox-init",
         "usr/bin/vd-build",
         "usr/share/vdpk/sql/dependency.sql",
         "usr/share/vdpk/sql/details.sql",
@@ -75,6 +76,7 @@ TEST_F(InstalledLayout, PutsEachFileInItsPlaceAndNothingElse)
     };
     for (char const* program : {"vdpk", "vd-build"})
         EXPECT_TRUE(executable(usr() / "bin" / program)) << program;
+    EXPECT_TRUE(executable(usr() / "libexec/vd-build/vd-build-sandbox-init"));
     for (char const* command :
          {"clean-build-fs", "mount-build-chroot", "prepare-build-fs", "umount-build-chroot"})
         EXPECT_TRUE(executable(usr() / "share/vd-build/bin" / command)) << command;

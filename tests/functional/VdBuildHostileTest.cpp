@@ -245,13 +245,15 @@ INSTANTIATE_TEST_SUITE_P(
                .status = 0,
                .helper = Helper::ChrootEscape},
         // What the build may do as root: own, chmod and chown files and
-        // change user, in each of its capability sets, nothing more; so it
+        // change user, in each of its capability sets and its bounding set,
+        // nothing more; so it
         // cannot mount (a mount point whose name spells a host path is the
         // unmount command's test) nor chroot.
         Attack{.name = "CapabilitiesBeyondOwningFiles",
-               .script = "for set in Prm Eff Inh; do\n"
+               .script = "for set in Prm Eff Inh Bnd; do\n"
                          "  grep -qx \"Cap$set:\"$'\\t'00000000808004ff /proc/self/status ||\n"
                          "    { grep Cap /proc/self/status; exit 1; }\ndone\n"
+                         "grep -qx $'CapAmb:\\t0000000000000000' /proc/self/status || exit 1\n"
                          "grep -qx $'NoNewPrivs:\\t1' /proc/self/status || exit 1\n",
                .status = 0},
         // The build filesystem's database directory a link to the host.

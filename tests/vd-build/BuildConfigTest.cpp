@@ -173,7 +173,9 @@ TEST(PackageBuilderShell, SandboxLineCarriesTheRootAsOneWordOrIsRefused)
         "--cap-add CAP_CHOWN --cap-add CAP_DAC_OVERRIDE --cap-add CAP_DAC_READ_SEARCH "
         "--cap-add CAP_FOWNER --cap-add CAP_FSETID --cap-add CAP_KILL --cap-add CAP_SETGID "
         "--cap-add CAP_SETUID --cap-add CAP_NET_BIND_SERVICE --cap-add CAP_SETFCAP "
-        "--cap-add CAP_SYS_NICE --chdir / -- bash --noediting";
+        "--cap-add CAP_SYS_NICE --cap-add CAP_SETPCAP --ro-bind " +
+        (binDir() / "vd-build-sandbox-init").string() +
+        " /run/vd-build-sandbox-init --chdir / -- /run/vd-build-sandbox-init 808004ff bash --noediting";
     BuildConfig build{.workDir = "/tmp/build-root"};
     PackageBuilder builder({}, build);
     auto sandbox = builder.createShellConfig(true);
