@@ -7,6 +7,8 @@
 #include <system_error>
 #include <utility>
 
+#include <unistd.h>
+
 namespace Vandrel::Linux {
 
 namespace fs = std::filesystem;
@@ -117,6 +119,16 @@ std::string BuildSandbox::commandLine(std::vector<std::string> const& command) c
         line += word;
     }
     return line;
+}
+
+void BuildSandbox::checkProc()
+{
+    std::error_code ec;
+    std::string const self = fs::read_symlink("/proc/self", ec).string();
+    if (ec || self != std::to_string(::getpid()))
+        throw std::runtime_error(
+            "The /proc of vd-build belongs to another PID namespace, where the build sandbox cannot be "
+            "started: give it a /proc of its own (for example unshare --pid --fork --mount-proc)");
 }
 
 void BuildSandbox::checkRoot(fs::path const& root)

@@ -39,6 +39,11 @@ class BuildSandbox {
     // is split at whitespace.
     std::string commandLine(std::vector<std::string> const& command) const;
 
+    // bwrap finds the sandbox's processes in /proc by the numbers its own PID
+    // namespace gives them; with a /proc of another namespace (a PID
+    // namespace entered without mounting its /proc) it fails half way and
+    // leaves a process behind. This refuses to start it there.
+    static void checkProc();
     // Refuses a root that could not be passed as one word of that line.
     static void checkRoot(std::filesystem::path const& root);
     // The capabilities a build keeps: enough to own, chmod and chown files

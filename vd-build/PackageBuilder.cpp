@@ -10,6 +10,7 @@
 #include "core/TempDir.hpp"
 #include "core/VersionUtils.hpp"
 #include "core/WorkingDirectoryGuard.hpp"
+#include "vd-build/BuildSandbox.hpp"
 #include "vd-build/RunInterrupt.hpp"
 
 #include <fmt/format.h>
@@ -237,6 +238,7 @@ void PackageBuilder::compile(Package const& package)
     ShellConfig const config = createShellConfig(true);
     if (!findProgramOnPath("bwrap"))
         throw std::runtime_error("bwrap is not installed: builds run in its sandbox (package bubblewrap)");
+    BuildSandbox::checkProc();
     ShellResult const result = [&] {
         try {
             Shell shell(command, config);

@@ -307,6 +307,26 @@ TEST_F(HostileBuildLimits, ScriptRunningPastItsTimeLimitIsStoppedAndFailsTheBuil
     EXPECT_FALSE(fs::exists(box.repo() / "core"));
 }
 
+// In a PID namespace whose /proc was not mounted, bwrap would fail half way
+// and leave its first process holding the output: the build is refused and
+// torn down instead.
+TEST_F(HostileBuildLimits, PidNamespaceWithoutItsOwnProcIsRefused)
+{
+    fs::path const src = box.writePackageSource("alpha", "1.0", buildScript(""));
+    auto const r =
+        runProgram("/usr/bin/timeout",
+                   {"--kill-after=5", "25", "unshare", "--mount", "--propagation", "private", "--fork",
+                    "--pid", programPath("vd-build").string(), "-c", box.configDir().string()},
+                   {.workDir = src});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("Build report [R2]: package build failed: alpha\n"));
+    EXPECT_EQ(errorPart(r.err),
+              errorOutput("The /proc of vd-build belongs to another PID namespace, where the build sandbox "
+                          "cannot be started: give it a /proc of its own (for example unshare --pid --fork "
+                          "--mount-proc)"));
+    EXPECT_FALSE(fs::exists(box.workDir()));
+}
+
 // A port the test listens on, on the host's loopback.
 class LoopbackListener {
   public:
