@@ -171,7 +171,7 @@ printf 'of which mount + unmount of the runtime filesystems (once per run): %s s
 printf 'per package without them: %s s\n' "$(secs $(( median - mounts )))"
 
 # The sandbox line ends in the shell it starts; "true" takes its place.
-[[ $sandbox_line == *" -- bash --noediting" ]] || { echo "no sandbox line in the output" >&2; exit 1; }
+[[ $sandbox_line == "bwrap "*" bash --noediting" ]] || { echo "no sandbox line in the output" >&2; exit 1; }
 sandbox_true="${sandbox_line% bash --noediting} true"
 # shellcheck disable=SC2016 # the inner script expands its own arguments
 read -r sandbox_ns chroot_ns < <(unshare --mount --propagation private bash -c '
