@@ -16,19 +16,23 @@
 # private mount namespace (run as root). Reported per package:
 #   total     wall time of the vd-build run
 #   waits     the mandated pause before packing (5 s)
-#   script    the build script's own time, measured inside the chroot
+#   script    the build script's own time, measured inside the sandbox
 #   overhead  total - waits - script: clean, copy in, copy out, pack,
 #             install into the build filesystem, deploy (target < 0.5 s)
 # and a breakdown of the overhead, taken from the arrival times of vd-build's
 # progress lines:
 #   start     process start, lock, mounting, sorting, clean of the last build
 #   copy in   sources into the build filesystem
-#   chroot    starting the chroot and its shell (run time minus script time)
+#   sandbox   starting the sandbox and its shell (run time minus script time)
 #   copy out  the dist tree out of the build filesystem (minus the 5 s wait)
 #   pack      tar under fakeroot
 #   unpack    the installer's unpacking of the archive
 #   finish    moving files into the build filesystem, the database, deploy,
 #             unmounting and exit
+# Last, the sandbox's own cost per package: the median of SANDBOX_RUNS
+# (default 20) starts of "true" in the sandbox exactly as vd-build starts a
+# build script (its bwrap line, taken from the output), against "true" under a
+# plain chroot, both with the runtime filesystems mounted.
 # The load average is printed first: on a busy machine the figures grow.
 # KEEP=1 leaves the work area in place for profiling.
 set -euo pipefail
@@ -123,7 +127,7 @@ if any(k not in marks for k in need):
 phases = [
     ("start", marks["building"] - start),
     ("copy in", marks["cmd"] - marks["building"]),
-    ("chroot", marks["built"] - marks["cmd"] - script),
+    ("sandbox", marks["built"] - marks["cmd"] - script),
     ("copy out", marks["fakeroot"] - marks["copy"] - 5_000_000_000),
     ("pack", marks["installing"] - marks["fakeroot"]),
     ("unpack", marks["unpacked"] - marks["installing"]),
@@ -134,6 +138,7 @@ PY
 }
 
 echo "load: $(uptime | sed 's/.*load average/load average/')"
+sandbox_line=
 overheads=()
 for ((run = 1; run <= runs; run++)); do
   version="1.$run"
@@ -148,6 +153,7 @@ for ((run = 1; run <= runs; run++)); do
   printf 'run %d: total %s s, waits 5.000 s, script %s s, overhead %s s\n' "$run" \
     "$(secs "$total")" "$(secs "$script")" "$(secs "$overhead")"
   breakdown "$work/run.log" "$start" "$script"
+  sandbox_line=$(grep -m 1 -E '^[0-9]+ bwrap ' "$work/run.log" | cut -d' ' -f2-)
 done
 median=$(printf '%s\n' "${overheads[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
 printf 'files: %d\noverhead per package (median of %d): %s s (target < 0.5 s)\n' "$count" "$runs" \
@@ -163,4 +169,28 @@ mounts=$(unshare --mount --propagation private bash -c '
   echo $(( $(date +%s%N) - s ))' _ "$repo/share/vd-build/bin" "$work/wd")
 printf 'of which mount + unmount of the runtime filesystems (once per run): %s s\n' "$(secs "$mounts")"
 printf 'per package without them: %s s\n' "$(secs $(( median - mounts )))"
+
+# The sandbox line ends in the shell it starts; "true" takes its place.
+[[ $sandbox_line == "bwrap "*" bash --noediting" ]] || { echo "no sandbox line in the output" >&2; exit 1; }
+sandbox_true="${sandbox_line% bash --noediting} true"
+# shellcheck disable=SC2016 # the inner script expands its own arguments
+read -r sandbox_ns chroot_ns < <(unshare --mount --propagation private bash -c '
+  "$1/mount-build-chroot" "$2" >/dev/null 2>&1
+  runs=$3
+  median() { sort -n | sed -n "$(((runs + 1) / 2))p"; }
+  # time_of COMMAND: the time of each of the runs, in ns, one per line.
+  time_of() {
+    local i s
+    for ((i = 0; i < runs; i++)); do
+      s=$(date +%s%N)
+      $1 >/dev/null 2>&1 || { echo "failed: $1" >&2; exit 1; }
+      echo $(($(date +%s%N) - s))
+    done
+  }
+  sandboxed=$(time_of "$4" | median)
+  plain=$(time_of "chroot $2 true" | median)
+  "$1/umount-build-chroot" "$2" >/dev/null 2>&1
+  echo "$sandboxed $plain"' _ "$repo/share/vd-build/bin" "$work/wd" "${SANDBOX_RUNS:-20}" "$sandbox_true")
+printf 'sandbox start + teardown per package (median of %d): %s s; plain chroot: %s s; cost of the sandbox: %s s\n' \
+  "${SANDBOX_RUNS:-20}" "$(secs "$sandbox_ns")" "$(secs "$chroot_ns")" "$(secs $((sandbox_ns - chroot_ns)))"
 echo "load: $(uptime | sed 's/.*load average/load average/')"

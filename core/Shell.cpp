@@ -363,6 +363,10 @@ bool Shell::readLine(std::istream& in, std::ofstream& log, std::string const& pr
 
 void Shell::checkTimeout()
 {
+    if (config.interrupt != nullptr && config.interrupt->load() != 0) {
+        killAndCleanup();
+        throw std::runtime_error("Shell command interrupted");
+    }
     if (!config.timeout || std::chrono::steady_clock::now() - monitorStart < *config.timeout)
         return;
     killAndCleanup();

@@ -2,6 +2,7 @@
 
 #include "core/FileDescriptor.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -30,6 +31,9 @@ struct ShellConfig {
     std::string outputDir;                           // log directory; empty: system temp directory
     std::string stdoutFile;                          // empty: "stdout-" + random number
     std::string stderrFile;                          // empty: "stderr-" + random number
+    // When set, the run is stopped as on a time-out as soon as the value it
+    // points to is not 0 (a signal handler may set it).
+    std::atomic<int> const* interrupt = nullptr;
 };
 
 // The outcome of one finished run; a non-zero exit code is for the caller to judge.
@@ -64,6 +68,7 @@ class Shell {
     Shell& operator=(Shell const&) = delete;
 
     // Take the result once with get(): it rethrows "Shell command timed out",
+    // "Shell command interrupted",
     // "Process killed by signal: {}" or "Abnormal child termination".
     std::future<ShellResult>& result() { return monitorFuture; }
 

@@ -207,14 +207,15 @@ write_build_config() {
 
 # vd-build mounts dev, proc, sys and run below the work directory. It runs in
 # a private mount namespace (so no mount propagates to the host's table) and a
-# pid namespace of its own: if this script is interrupted, ending the
+# pid namespace of its own, with a /proc of that namespace (the build
+# sandbox looks its processes up there): if this script is interrupted, ending the
 # namespace's first process ends every process of the build with it,
 # including the build commands vd-build starts in sessions of their own, and
 # the kernel then drops every mount the build made. On a normal run vd-build
 # unmounts and cleans the build filesystem itself.
 build_packages() {
   echo "\$ vd-build -c $etc/build --build-all"
-  exec unshare --mount --propagation private --fork --pid --kill-child \
+  exec unshare --mount --propagation private --fork --pid --mount-proc --kill-child \
     "$vdbuild" -c "$etc/build" --build-all
 }
 

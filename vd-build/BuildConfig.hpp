@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 namespace Vandrel::Linux {
@@ -15,9 +17,16 @@ struct BuildConfig {
     // Optional: the minisign secret key that signs every deployed archive;
     // empty when the key is absent, and nothing is signed.
     std::string signingKey;
+    // Optional: builds reach the network ("allowNetwork: true"); otherwise
+    // their sandbox has only a loopback device of its own.
+    bool allowNetwork = false;
+    // Optional: the longest a build script may run ("buildTimeout", whole
+    // seconds above zero); empty when the key is absent, and there is no limit.
+    std::optional<std::chrono::seconds> buildTimeout;
 
     // Reads configDir + "/build.yml": the five keys below "buildFs", each
-    // required, and the optional "signingKey".
+    // required, and the optional "signingKey", "allowNetwork" and
+    // "buildTimeout".
     static BuildConfig load(std::string const& configDir);
 };
 

@@ -10,6 +10,8 @@
 #include "core/TempDir.hpp"
 #include "core/VersionUtils.hpp"
 #include "core/WorkingDirectoryGuard.hpp"
+#include "vd-build/BuildSandbox.hpp"
+#include "vd-build/RunInterrupt.hpp"
 
 #include <fmt/format.h>
 
@@ -18,6 +20,7 @@
 #include <fcntl.h>
 #include <iostream>
 #include <optional>
+#include <string_view>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -181,12 +184,15 @@ void PackageBuilder::buildSinglePackage(PackageTopologicalSorterTarget const& ta
         return;
     requirePlainNames(package);
 
+    RunInterrupt::throwIfInterrupted();
     WorkingDirectoryGuard inSourceDir(target.path);
     cleanBuildArtifacts(package);
     try {
         compile(package);
         createPackageFile(package);
+        RunInterrupt::throwIfInterrupted();
         installPackageIntoBuildFs(package);
+        RunInterrupt::throwIfInterrupted();
         deployPackageToRepo(package);
         if (!keepDist)
             cleanPackageDistDir();
@@ -215,7 +221,7 @@ void PackageBuilder::cleanBuildArtifacts(Package const& package)
     removeTreeAt(root.get(), HardCfg::chrootBuildHome.string(), buildHome);
 }
 
-void PackageBuilder::compile(Package const&)
+void PackageBuilder::compile(Package const& package)
 {
     std::cerr << "building..." << std::endl;
     auto const variables = createScriptVariables();
@@ -229,9 +235,24 @@ void PackageBuilder::compile(Package const&)
         fmt::format("mkdir -p {} && cd {} && ../build.sh", variables.at(ScriptVariableNames::distDir),
                     variables.at(ScriptVariableNames::buildDir) + "/src");
     std::cerr << "cmd: " << command << std::endl;
+    ShellConfig const config = createShellConfig(true);
+    if (!findProgramOnPath("bwrap"))
+        throw std::runtime_error("bwrap is not installed: builds run in its sandbox (package bubblewrap)");
+    BuildSandbox::checkProc();
     ShellResult const result = [&] {
-        Shell shell(command, createShellConfig(true));
-        return shell.result().get();
+        try {
+            Shell shell(command, config);
+            return shell.result().get();
+        } catch (std::runtime_error const& error) {
+            // The runner has killed the sandbox, and with its first process
+            // every process of the build.
+            RunInterrupt::throwIfInterrupted();
+            if (buildConfig.buildTimeout && std::string_view(error.what()) == "Shell command timed out")
+                throw std::runtime_error(fmt::format("Build of package '{}' ran longer than its time limit "
+                                                     "of {} s (buildTimeout) and was stopped",
+                                                     package.name, buildConfig.buildTimeout->count()));
+            throw;
+        }
     }();
     std::cerr << result;
     if (result.exitCode != 0)
@@ -324,7 +345,7 @@ void PackageBuilder::createPackageFile(Package const& package)
     std::string const command =
         fmt::format("tar -cjf {} -C {} .", shellQuote(localArchiveName(packageFileName(package))),
                     shellQuote(HardCfg::packageSubDir.string()));
-    std::this_thread::sleep_for(packDelay);
+    RunInterrupt::sleepFor(packDelay);
     // Compression is most of the packing time. With lbzip2 installed, the
     // "bzip2" that tar starts for -j is lbzip2, which compresses on every
     // core and writes an ordinary bzip2 stream; the command stays the same.

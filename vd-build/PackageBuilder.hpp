@@ -6,6 +6,7 @@
 #include "core/Signature.hpp"
 #include "core/TreeCopy.hpp"
 #include "vd-build/BuildConfig.hpp"
+#include "vd-build/BuildFilesystem.hpp"
 
 #include <chrono>
 #include <filesystem>
@@ -34,10 +35,6 @@ inline constexpr char const* buildDir = "VDPK_PACKAGE_BUILD_DIR";
 inline constexpr char const* distDir = "VDPK_PACKAGE_BUILD_DIST_DIR";
 } // namespace ScriptVariableNames
 
-// A path as the kernel mount table writes it: resolved as far as it exists,
-// with tab, newline, space and backslash as three-digit octal escapes.
-std::string escapeMountInfoPath(std::filesystem::path const& path);
-
 // Builds packages in the chroot of the build filesystem, packs them, installs
 // them into the build filesystem and deploys them into the package repository.
 // It changes the process's working directory and environment while it works,
@@ -50,7 +47,8 @@ class PackageBuilder {
 
     // --- build filesystem mounts ---
 
-    static constexpr char const* mountTablePath = "/proc/self/mountinfo";
+    // Forwarded to BuildFilesystem, which reads the mount table.
+    static constexpr char const* mountTablePath = BuildFilesystem::mountTablePath;
     static bool isMountPoint(std::filesystem::path const& path);
     static bool isMountPoint(std::filesystem::path const& path, std::filesystem::path const& mountTable);
     static bool hasMountedRuntimeFilesystems(std::filesystem::path const& root);
@@ -94,7 +92,6 @@ class PackageBuilder {
     std::chrono::milliseconds packDelay{5000};
 
   private:
-    void runToolCommand(char const* name, std::string const& root) const;
     // Loads the configured signing key once, before anything is built, so a
     // missing passphrase fails the run before a package is installed into
     // the build filesystem without being deployed.

@@ -54,7 +54,8 @@ class PkgBuildCli {
     std::vector<std::filesystem::path> packageSourceDirectories() const;
     std::vector<std::filesystem::path> packageSourceDirectoriesToBuild() const;
     static bool packageNeedsBuild(Package const& package, PackageManager const& manager);
-    static std::string validateWorkDir(std::string const& directory);
+    // The work directory trimmed, or the refusal of a dangerous one.
+    std::string validateWorkDir(std::string const& directory) const;
     void prepareBuildFs();
     void cleanBuildFs();
     void tearDownBuildFs(PackageBuilder& builder, std::string const& configDir);
@@ -68,6 +69,8 @@ class PkgBuildCli {
 
   private:
     std::unique_ptr<argh::parser> parser;
+    // Read once from the share directory, at the first check.
+    mutable std::vector<std::string> dangerousPaths;
     PkgConfig pkgConfig;
     BuildConfig buildConfig;
 };

@@ -5,62 +5,22 @@
 #include "core/ShellQuote.hpp"
 #include "core/VersionUtils.hpp"
 #include "core/WorkingDirectoryGuard.hpp"
+#include "vd-build/BuildFilesystem.hpp"
 #include "vd-build/PackageBuilder.hpp"
+#include "vd-build/RunInterrupt.hpp"
 
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <iostream>
 #include <stdexcept>
-#include <string_view>
 #include <system_error>
 #include <thread>
 
 namespace Vandrel::Linux {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-constexpr std::array<std::string_view, 12> dangerousPaths = {
-    "", "/", "/home", "/usr", "/etc", "/var", "/tmp", "/boot", "/dev", "/proc", "/sys", "/run",
-};
-
-bool isDangerousText(std::string text)
-{
-    while (text.size() > 1 && text.back() == '/')
-        text.pop_back();
-    return std::find(dangerousPaths.begin(), dangerousPaths.end(), text) != dangerousPaths.end();
-}
-
-// The scripts act on the directory the path names, not on its spelling:
-// "/usr/", "//usr", "/usr/." and a link to / all name a system directory.
-bool isDangerousPath(std::string const& directory)
-{
-    if (directory.empty())
-        return true;
-    if (isDangerousText(fs::absolute(directory).lexically_normal().string()))
-        return true;
-    std::error_code ec;
-    fs::path const resolved = fs::canonical(directory, ec);
-    return !ec && isDangerousText(resolved.string());
-}
-
-void runScript(std::string const& command, bool verbose, char const* name)
-{
-    ShellConfig config;
-    config.verbose = verbose;
-    ShellResult const result = [&] {
-        Shell shell(command, config);
-        return shell.result().get();
-    }();
-    if (result.exitCode != 0)
-        throw std::runtime_error(fmt::format("{} failed with exit code {}", name, result.exitCode));
-}
-
-} // namespace
 
 void PkgBuildCli::buildAll()
 {
@@ -70,7 +30,7 @@ void PkgBuildCli::buildAll()
         printBuildAllReport(dirs.size());
         if (!dirs.empty()) {
             std::cerr << "Start in 5 seconds" << std::endl;
-            std::this_thread::sleep_for(std::chrono::seconds(5));
+            RunInterrupt::sleepFor(std::chrono::seconds(5));
             for (auto const& dir : dirs) {
                 WorkingDirectoryGuard inSourceDir(dir);
                 buildCurrentPackage(builder);
@@ -92,6 +52,8 @@ void PkgBuildCli::buildSingle()
 
 void PkgBuildCli::buildWithManagedBuildFs(BuildStep const& step)
 {
+    // From here on a signal ends the run through the teardown below.
+    RunInterrupt::Catcher const catcher;
     bool const existing = existingBuildFsRequested();
     std::string const configDir = resolveConfigPath();
     bool const keep = keepBuildFsRequested();
@@ -104,6 +66,7 @@ void PkgBuildCli::buildWithManagedBuildFs(BuildStep const& step)
         prepareBuildFs();
     builder.mountBuildFs(configDir);
     try {
+        RunInterrupt::throwIfInterrupted();
         step(builder);
     } catch (...) {
         // A teardown failure leaves the build filesystem in an unknown state;
@@ -114,6 +77,8 @@ void PkgBuildCli::buildWithManagedBuildFs(BuildStep const& step)
     }
     if (!keep)
         tearDownBuildFs(builder, configDir);
+    // A signal that came during the last steps still fails the run.
+    RunInterrupt::throwIfInterrupted();
 }
 
 void PkgBuildCli::buildCurrentPackage(PackageBuilder& builder) const
@@ -166,16 +131,11 @@ bool PkgBuildCli::packageNeedsBuild(Package const& package, PackageManager const
     return !installed || VersionUtils::compareVersions(*installed, package.version) < 0;
 }
 
-std::string PkgBuildCli::validateWorkDir(std::string const& directory)
+std::string PkgBuildCli::validateWorkDir(std::string const& directory) const
 {
-    constexpr char const* blanks = " \t\r\n";
-    auto const first = directory.find_first_not_of(blanks);
-    std::string const trimmed = first == std::string::npos
-                                    ? std::string()
-                                    : directory.substr(first, directory.find_last_not_of(blanks) - first + 1);
-    if (isDangerousPath(trimmed))
-        throw std::runtime_error("Refusing to operate on dangerous path: '" + trimmed + "'");
-    return trimmed;
+    if (dangerousPaths.empty())
+        dangerousPaths = BuildFilesystem::loadDangerousPaths(fs::absolute(pkgConfig.shareDir));
+    return BuildFilesystem::validateWorkDir(directory, dangerousPaths);
 }
 
 void PkgBuildCli::prepareBuildFs()
@@ -187,10 +147,8 @@ void PkgBuildCli::prepareBuildFs()
     bool const wasMounted = builder.isBuildFsMounted();
     if (wasMounted)
         builder.unmountBuildFs(configDir);
-    std::string const command =
-        fmt::format("{} {} {}", shellQuote((builder.toolBinDir / "prepare-build-fs").string()),
-                    shellQuote(buildConfig.template_), shellQuote(workDir));
-    runScript(command, true, "prepare-build-fs");
+    BuildFilesystem::runCommand(builder.toolBinDir, "prepare-build-fs", {buildConfig.template_, workDir},
+                                true);
     if (wasMounted)
         builder.mountBuildFs(configDir);
 }
@@ -199,9 +157,7 @@ void PkgBuildCli::cleanBuildFs()
 {
     std::string const workDir = validateWorkDir(buildConfig.workDir);
     PackageBuilder const builder(pkgConfig, buildConfig);
-    std::string const command = fmt::format(
-        "{} {}", shellQuote((builder.toolBinDir / "clean-build-fs").string()), shellQuote(workDir));
-    runScript(command, false, "clean-build-fs");
+    BuildFilesystem::runCommand(builder.toolBinDir, "clean-build-fs", {workDir});
 }
 
 void PkgBuildCli::tearDownBuildFs(PackageBuilder& builder, std::string const& configDir)

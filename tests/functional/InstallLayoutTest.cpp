@@ -47,6 +47,7 @@ TEST_F(InstalledLayout, PutsEachFileInItsPlaceAndNothingElse)
 {
     std::set<std::string> const expected = {
         "usr/bin/vdpk",
+        "usr/libexec/vd-build/vd-build-sandbox-init",
         "usr/bin/vd-build",
         "usr/share/vdpk/sql/dependency.sql",
         "usr/share/vdpk/sql/details.sql",
@@ -58,6 +59,7 @@ TEST_F(InstalledLayout, PutsEachFileInItsPlaceAndNothingElse)
         "usr/share/vd-build/bin/mount-build-chroot",
         "usr/share/vd-build/bin/prepare-build-fs",
         "usr/share/vd-build/bin/umount-build-chroot",
+        "usr/share/vd-build/dangerous-paths",
         "usr/share/man/man1/vdpk.1",
         "usr/share/man/man1/vd-build.1",
         "usr/share/man/man5/vdpk.yml.5",
@@ -74,6 +76,7 @@ TEST_F(InstalledLayout, PutsEachFileInItsPlaceAndNothingElse)
     };
     for (char const* program : {"vdpk", "vd-build"})
         EXPECT_TRUE(executable(usr() / "bin" / program)) << program;
+    EXPECT_TRUE(executable(usr() / "libexec/vd-build/vd-build-sandbox-init"));
     for (char const* command :
          {"clean-build-fs", "mount-build-chroot", "prepare-build-fs", "umount-build-chroot"})
         EXPECT_TRUE(executable(usr() / "share/vd-build/bin" / command)) << command;
@@ -156,8 +159,16 @@ TEST_F(InstalledLayout, InstalledVdBuildRunsTheInstalledBuildFilesystemCommands)
         runProgram(usr() / "bin/vd-build", {"-c", sandbox.configDir().string(), "--unmount-build-fs"});
     EXPECT_EQ(r.status, 0) << r.err;
 
-    // With a share directory lacking the commands the same action fails.
-    sandbox.writePkgConfig({}, {}, (sandbox.root() / "empty-share").string());
+    // With a share directory lacking the list of dangerous paths nothing is
+    // run; with the list but without the commands the same action fails.
+    fs::path const share = sandbox.root() / "empty-share";
+    sandbox.writePkgConfig({}, {}, share.string());
+    r = runProgram(usr() / "bin/vd-build", {"-c", sandbox.configDir().string(), "--unmount-build-fs"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: Cannot read the list of dangerous paths: '" +
+                         (share / "vd-build/dangerous-paths").string() + "'\nUse --help for help.\n");
+    fs::create_directories(share / "vd-build");
+    fs::copy_file(usr() / "share/vd-build/dangerous-paths", share / "vd-build/dangerous-paths");
     r = runProgram(usr() / "bin/vd-build", {"-c", sandbox.configDir().string(), "--unmount-build-fs"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: umount-build-chroot failed with exit code 127\nUse --help for help.\n");

@@ -86,21 +86,6 @@ DemoRun runDemo(char const* body, fs::path const& demoDir, fs::path const& log)
 }
 
 // Processes anywhere on the machine whose command line mentions text.
-std::vector<std::string> processesMentioning(std::string const& text)
-{
-    std::vector<std::string> found;
-    for (auto const& entry : fs::directory_iterator("/proc")) {
-        std::string const pid = entry.path().filename().string();
-        if (pid.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::string cmdline = readFile(entry.path() / "cmdline");
-        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-        if (cmdline.find(text) != std::string::npos)
-            found.push_back(pid + ": " + cmdline);
-    }
-    return found;
-}
-
 std::string listArchive(fs::path const& archive)
 {
     return runProgram("/bin/tar", {"-tjf", archive.string()}).out;

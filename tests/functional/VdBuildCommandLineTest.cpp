@@ -4,6 +4,7 @@
 // stand-ins that only record how they were called.
 #include "core/FileLock.hpp"
 #include "tests/support/BuildSandbox.hpp"
+#include "tests/support/DangerousPaths.hpp"
 #include "tests/support/Paths.hpp"
 
 #include <gmock/gmock.h>
@@ -165,20 +166,13 @@ TEST_F(VdBuildDispatch, SecondRunOnTheSameBuildFilesystemFailsAtOnceAndChangesNo
 
 TEST_F(VdBuildDispatch, DangerousWorkDirectoriesAreRefusedBeforeAnyCommandRuns)
 {
-    fs::create_directory_symlink("/", box.root() / "to-root");
-    fs::create_directory_symlink("/usr", box.root() / "to-usr");
-    for (std::string const& dir :
-         {std::string("  /usr \t"), std::string("/usr/"), std::string("//usr"), std::string("/usr/."),
-          std::string("/usr/local/.."), std::string("/"), std::string(" "), (box.root() / "to-root").string(),
-          (box.root() / "to-usr").string() + "/", std::string("/tmp/../proc")}) {
-        box.writeBuildConfig(dir);
+    for (auto const& spelling : dangerousSpellings(box.root())) {
+        box.writeBuildConfig(spelling.given.empty() ? " " : spelling.given);
         for (auto const& action : {"--mount-build-fs", "--unmount-build-fs", "--build-all"}) {
             auto r = vdBuild({action, "--existing-build-fs"});
-            std::string trimmed = dir;
-            trimmed.erase(0, trimmed.find_first_not_of(" \t"));
-            trimmed.erase(trimmed.find_last_not_of(" \t") + 1);
-            EXPECT_EQ(r.status, 1) << dir;
-            EXPECT_EQ(r.err, errorOutput("Refusing to operate on dangerous path: '" + trimmed + "'")) << dir;
+            EXPECT_EQ(r.status, 1) << "'" << spelling.given << "'";
+            EXPECT_EQ(r.err, errorOutput("Refusing to operate on dangerous path: '" + spelling.shown + "'"))
+                << "'" << spelling.given << "'";
         }
     }
     EXPECT_THAT(box.standInCalls(), IsEmpty());

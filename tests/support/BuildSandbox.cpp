@@ -47,11 +47,17 @@ void BuildSandbox::writeBuildConfig(std::string const& workDirText, std::string 
     std::ofstream(configDir() / "build.yml", std::ios::binary) << yml.str();
 }
 
+void BuildSandbox::addBuildConfigKeys(std::string const& lines) const
+{
+    std::ofstream(configDir() / "build.yml", std::ios::binary | std::ios::app) << lines;
+}
+
 fs::path BuildSandbox::writeStandInShare() const
 {
     fs::path const share = root() / "share";
     fs::create_directories(share / "vd-build" / "bin");
     fs::create_directory_symlink(shareDir() / "vdpk", share / "vdpk");
+    fs::create_symlink(shareDir() / "vd-build" / "dangerous-paths", share / "vd-build" / "dangerous-paths");
     for (std::string name :
          {"mount-build-chroot", "umount-build-chroot", "prepare-build-fs", "clean-build-fs"}) {
         std::string variable = "STANDIN_EXIT_" + name;

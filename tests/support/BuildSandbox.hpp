@@ -31,6 +31,10 @@ class BuildSandbox : public Sandbox {
     void writeBuildConfig(std::string const& workDirText = {}, std::string const& templateText = {},
                           std::string const& sourcesText = {}) const;
 
+    // Appends lines (each indented by two blanks) to the "buildFs" map of
+    // the build.yml writeBuildConfig wrote.
+    void addBuildConfigKeys(std::string const& lines) const;
+
     // A share directory whose four build filesystem commands only append
     // "NAME|ARG1|ARG2..." to standInLog(); the variable STANDIN_EXIT_<NAME> (dashes as
     // underscores) sets a command's exit status. The SQL files are the real ones.

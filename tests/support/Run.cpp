@@ -4,9 +4,13 @@
 
 #include "tests/support/Paths.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <signal.h>
 #include <stdexcept>
@@ -175,6 +179,23 @@ std::string errorPart(std::string const& err)
 {
     auto const at = err.rfind("Error: ");
     return at == std::string::npos ? err : err.substr(at);
+}
+
+std::vector<std::string> processesMentioning(std::string const& text)
+{
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (auto const& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        std::string const pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        if (cmdline.find(text) != std::string::npos)
+            found.push_back(pid + ": " + cmdline);
+    }
+    return found;
 }
 
 } // namespace Vandrel::Test

@@ -38,6 +38,9 @@ std::string errorOutput(std::string const& message);
 // echoed before them (all of it when there are none).
 std::string errorPart(std::string const& err);
 
+// The processes whose command line holds text, one "PID: COMMAND LINE" each.
+std::vector<std::string> processesMentioning(std::string const& text);
+
 // Runs a command line through /bin/sh -c and returns its result (test set-up only).
 RunResult runShell(std::string const& command);
 

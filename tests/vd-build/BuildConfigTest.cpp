@@ -1,11 +1,15 @@
 #include "vd-build/BuildConfig.hpp"
 #include "core/PkgConfig.hpp"
 #include "core/Shell.hpp"
+#include "tests/support/DangerousPaths.hpp"
 #include "tests/support/Errors.hpp"
+#include "tests/support/Paths.hpp"
 #include "tests/support/Sandbox.hpp"
+#include "vd-build/BuildFilesystem.hpp"
 #include "vd-build/PackageBuilder.hpp"
 #include "vd-build/PkgBuildCli.hpp"
 
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -95,15 +99,93 @@ TEST(PackageBuilderPaths, MakesFourSettingsAbsoluteAndDerivesTheBuildPaths)
               "alpha-2.4.1-x64.vdpk.tar.bz2");
 }
 
-TEST(PackageBuilderShell, ChrootLineCarriesTheRootAsOneWordOrIsRefused)
+struct SandboxOptionsCase {
+    std::string keys;    // the optional keys, as written in build.yml
+    std::string outcome; // "network on|off, limit N|none" or the error
+};
+
+void PrintTo(SandboxOptionsCase const& c, std::ostream* out)
 {
+    *out << c.keys;
+}
+
+class BuildConfigSandboxOptions : public BuildConfigLoad,
+                                  public ::testing::WithParamInterface<SandboxOptionsCase> {};
+
+TEST_P(BuildConfigSandboxOptions, AreReadOrRefusedWithTheKeyAndTheValue)
+{
+    write("buildFs:\n  template: t\n  workDir: w\n  packageSources: s\n  packageRepo: r\n  "
+          "pkgDatabasePath: d\n" +
+          GetParam().keys);
+    std::string outcome;
+    std::string const error = messageOf([&] {
+        auto const c = BuildConfig::load(box.configDir().string());
+        outcome = fmt::format("network {}, limit {}", c.allowNetwork ? "on" : "off",
+                              c.buildTimeout ? std::to_string(c.buildTimeout->count()) : "none");
+    });
+    std::string expected = GetParam().outcome;
+    if (auto const at = expected.find("FILE"); at != std::string::npos)
+        expected.replace(at, 4, file());
+    EXPECT_EQ(error == "<no error>" ? outcome : error, expected);
+}
+
+std::string const limitRange = "expected a whole number of seconds from 1 to 31622400";
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, BuildConfigSandboxOptions,
+    ::testing::Values(
+        SandboxOptionsCase{"", "network off, limit none"},
+        SandboxOptionsCase{"  allowNetwork: true\n  buildTimeout: 90\n", "network on, limit 90"},
+        SandboxOptionsCase{"  allowNetwork: false\n  buildTimeout: 31622400\n",
+                           "network off, limit 31622400"},
+        SandboxOptionsCase{"  allowNetwork: yes\n",
+                           "Invalid value 'yes' for 'allowNetwork' in FILE: expected true or false"},
+        SandboxOptionsCase{"  allowNetwork:\n",
+                           "Invalid value 'null' for 'allowNetwork' in FILE: expected true or false"},
+        SandboxOptionsCase{"  allowNetwork: [true]\n",
+                           "Invalid value '' for 'allowNetwork' in FILE: expected true or false"},
+        SandboxOptionsCase{"  buildTimeout: 0\n",
+                           "Invalid value '0' for 'buildTimeout' in FILE: " + limitRange},
+        SandboxOptionsCase{"  buildTimeout: -5\n",
+                           "Invalid value '-5' for 'buildTimeout' in FILE: " + limitRange},
+        SandboxOptionsCase{"  buildTimeout: 1.5\n",
+                           "Invalid value '1.5' for 'buildTimeout' in FILE: " + limitRange},
+        SandboxOptionsCase{"  buildTimeout: 10s\n",
+                           "Invalid value '10s' for 'buildTimeout' in FILE: " + limitRange},
+        SandboxOptionsCase{"  buildTimeout: 31622401\n",
+                           "Invalid value '31622401' for 'buildTimeout' in FILE: " + limitRange},
+        SandboxOptionsCase{"  buildTimeout: 99999999999999999999\n",
+                           "Invalid value '99999999999999999999' for 'buildTimeout' in FILE: " + limitRange}),
+    [](auto const& info) { return "Case" + std::to_string(info.index); });
+
+// The build script's interpreter line: bwrap with the build filesystem as
+// its root, every namespace of its own, the network only when allowed, and
+// the time limit as the runner's.
+TEST(PackageBuilderShell, SandboxLineCarriesTheRootAsOneWordOrIsRefused)
+{
+    std::string const start =
+        "bwrap --dev-bind /tmp/build-root / --proc /proc --unshare-pid --unshare-ipc "
+        "--unshare-uts --hostname vd-build --die-with-parent --new-session --cap-drop ALL ";
+    std::string const kept =
+        "--cap-add CAP_CHOWN --cap-add CAP_DAC_OVERRIDE --cap-add CAP_DAC_READ_SEARCH "
+        "--cap-add CAP_FOWNER --cap-add CAP_FSETID --cap-add CAP_KILL --cap-add CAP_SETGID "
+        "--cap-add CAP_SETUID --cap-add CAP_NET_BIND_SERVICE --cap-add CAP_SETFCAP "
+        "--cap-add CAP_SYS_NICE --cap-add CAP_SETPCAP --ro-bind " +
+        (binDir() / "vd-build-sandbox-init").string() +
+        " /run/vd-build-sandbox-init --chdir / -- /run/vd-build-sandbox-init 808004ff bash --noediting";
     BuildConfig build{.workDir = "/tmp/build-root"};
     PackageBuilder builder({}, build);
-    auto chroot = builder.createShellConfig(true);
-    EXPECT_EQ(chroot.shell, "/usr/sbin/chroot /tmp/build-root bash --noediting");
-    EXPECT_TRUE(chroot.verbose && chroot.mergeStderr && chroot.commandViaStdin);
-    EXPECT_FALSE(chroot.timeout);
+    auto sandbox = builder.createShellConfig(true);
+    EXPECT_EQ(sandbox.shell, start + "--unshare-net " + kept);
+    EXPECT_TRUE(sandbox.verbose && sandbox.mergeStderr && sandbox.commandViaStdin);
+    EXPECT_FALSE(sandbox.timeout);
     EXPECT_EQ(builder.createShellConfig(false).shell, "/usr/bin/fakeroot");
+
+    build.allowNetwork = true;
+    build.buildTimeout = std::chrono::seconds(7);
+    sandbox = PackageBuilder({}, build).createShellConfig(true);
+    EXPECT_EQ(sandbox.shell, start + kept);
+    EXPECT_EQ(sandbox.timeout, std::chrono::seconds(7));
 
     build.workDir = "/tmp/build root";
     PackageBuilder spaced({}, build);
@@ -115,29 +197,31 @@ TEST(PackageBuilderShell, ChrootLineCarriesTheRootAsOneWordOrIsRefused)
 
 std::string refusal(std::string const& dir)
 {
+    static std::vector<std::string> const dangerous = Linux::BuildFilesystem::loadDangerousPaths(shareDir());
     std::string accepted;
-    std::string const error = messageOf([&] { accepted = Linux::PkgBuildCli::validateWorkDir(dir); });
+    std::string const error =
+        messageOf([&] { accepted = Linux::BuildFilesystem::validateWorkDir(dir, dangerous); });
     return error == "<no error>" ? "accepted " + accepted : error;
 }
 
 TEST(WorkDirValidation, RefusesSystemDirectoriesHoweverTheyAreSpelt)
 {
-    for (std::string dir :
-         {"/usr", "/usr/", "//usr", "/usr/.", "/usr//", "/usr/local/..", "/", "///", "/home", "/etc", "/var",
-          "/tmp", "/tmp/", "/boot", "/dev", "/proc", "/sys", "/run", "/x/../run"})
-        EXPECT_EQ(refusal(dir), "Refusing to operate on dangerous path: '" + dir + "'") << dir;
-    EXPECT_EQ(refusal(" \t/usr\r\n "), "Refusing to operate on dangerous path: '/usr'");
-    EXPECT_EQ(refusal(""), "Refusing to operate on dangerous path: ''");
-    EXPECT_EQ(refusal(" \t\r\n"), "Refusing to operate on dangerous path: ''");
+    Sandbox box;
+    for (auto const& spelling : dangerousSpellings(box.root()))
+        EXPECT_EQ(refusal(spelling.given), "Refusing to operate on dangerous path: '" + spelling.shown + "'")
+            << "'" << spelling.given << "'";
 }
 
-TEST(WorkDirValidation, RefusesLinksThatResolveToASystemDirectory)
+TEST(WorkDirValidation, AMissingOrEmptyListRefusesEveryDirectory)
 {
     Sandbox box;
-    fs::create_directory_symlink("/", box.root() / "root-link");
-    fs::create_directory_symlink("../../../../../../../../etc", box.root() / "etc-link");
-    for (auto const& link : {box.root() / "root-link", box.root() / "etc-link", box.root() / "root-link/var"})
-        EXPECT_EQ(refusal(link.string()), "Refusing to operate on dangerous path: '" + link.string() + "'");
+    EXPECT_EQ(messageOf([&] { Linux::BuildFilesystem::loadDangerousPaths(box.root()); }),
+              "Cannot read the list of dangerous paths: '" +
+                  (box.root() / "vd-build/dangerous-paths").string() + "'");
+    box.writeFile("vd-build/dangerous-paths", "# only a comment\n\n");
+    EXPECT_EQ(messageOf([&] { Linux::BuildFilesystem::loadDangerousPaths(box.root()); }),
+              "The list of dangerous paths is empty: '" + (box.root() / "vd-build/dangerous-paths").string() +
+                  "'");
 }
 
 TEST(WorkDirValidation, AcceptsOrdinaryDirectoriesAndKeepsTheTrimmedText)

@@ -20,16 +20,15 @@ buildfs_usage() {
   exit 2
 }
 
-# The directories a build filesystem must never be. The first twelve are the
-# build tool's own list; the rest are further top-level system directories,
-# needed here because these commands act on the resolved path and on a
-# merged-/usr host /bin, /lib and /sbin resolve to /usr/bin, /usr/lib, /usr/sbin.
-buildfs_dangerous=(
-  "" "/" "/home" "/usr" "/etc" "/var" "/tmp" "/boot" "/dev" "/proc" "/sys" "/run"
-  "/bin" "/sbin" "/lib" "/lib32" "/lib64" "/libx32" "/root" "/opt" "/srv" "/mnt" "/media"
-  "/usr/bin" "/usr/sbin" "/usr/lib" "/usr/lib32" "/usr/lib64" "/usr/libx32"
-  "/usr/libexec" "/usr/include" "/usr/share" "/usr/src"
-)
+# The directories a build filesystem must never be, from the one list the
+# build tool reads too. Without it nothing is safe to act on.
+buildfs_list=$(dirname -- "$(realpath -- "${BASH_SOURCE[0]}")")/../dangerous-paths
+buildfs_dangerous=("")
+while IFS= read -r buildfs_line || [[ -n $buildfs_line ]]; do
+  [[ -z $buildfs_line || $buildfs_line == "#"* ]] || buildfs_dangerous+=("$buildfs_line")
+done <"$buildfs_list" || buildfs_die "cannot read the list of dangerous paths: '$buildfs_list'"
+((${#buildfs_dangerous[@]} > 1)) || buildfs_die "the list of dangerous paths is empty: '$buildfs_list'"
+unset buildfs_line
 
 buildfs_is_dangerous() {
   local candidate=$1 entry
