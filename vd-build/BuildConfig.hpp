@@ -19,6 +19,9 @@ struct BuildConfig {
     // Reads configDir + "/build.yml": the five keys below "buildFs", each
     // required, and the optional "signingKey".
     static BuildConfig load(std::string const& configDir);
+    // Reads only "packageRepo" (required) and "signingKey" (optional): what
+    // a host that only serves the repository needs to index it.
+    static BuildConfig loadRepository(std::string const& configDir);
 };
 
 } // namespace Vandrel::Linux
