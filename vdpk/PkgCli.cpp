@@ -232,8 +232,16 @@ void PkgCli::install(PackageManager& manager)
     fetcher.setTrustedKeys(Signature::loadTrustedKeys(fs::path(resolveConfigPath()) / "keys"));
     fs::path const archive = requestedPackagePath(fetcher);
     auto const targets = packagesToInstall(archive, manager, fetcher);
-    if (confirmDependencyInstall(targets))
-        installPackageSet(targets, manager);
+    if (!confirmDependencyInstall(targets))
+        return;
+    // Packages chosen from the repository's index are downloaded only now,
+    // all of them before any is installed: a refused one installs nothing.
+    std::vector<RepositoryIndexEntry const*> indexed;
+    for (auto const& target : targets)
+        if (RepositoryIndexEntry const* entry = fetcher.indexEntryAt(target.path))
+            indexed.push_back(entry);
+    fetcher.fetchIndexed(indexed);
+    installPackageSet(targets, manager);
 }
 
 fs::path PkgCli::requestedPackagePath(PackageFetcher const& fetcher) const
@@ -244,6 +252,10 @@ fs::path PkgCli::requestedPackagePath(PackageFetcher const& fetcher) const
         fetcher.verifyArchive(archive, archive.string());
         return archive;
     }
+    // With an index nothing is downloaded before the prompt.
+    PackageFetcher::checkPackageName(firstPositional());
+    if (fetcher.repositoryIndex())
+        return fetcher.cachePath(fetcher.indexEntry(firstPositional()).path);
     return fetcher.fetch(firstPositional());
 }
 
@@ -252,11 +264,27 @@ Package PkgCli::loadPackageFromArchive(fs::path const& archive) const
     return readArchiveManifest(archive);
 }
 
+Package PkgCli::packageOf(fs::path const& archive, PackageFetcher const& fetcher) const
+{
+    // What the index says of a package stands in for its manifest until the
+    // archive is downloaded; the manifest is then checked against it.
+    RepositoryIndexEntry const* entry = fetcher.indexEntryAt(archive);
+    if (!entry)
+        return loadPackageFromArchive(archive);
+    Package package;
+    package.os = entry->os;
+    package.name = entry->name;
+    package.version = entry->version;
+    package.arch = Package::archFromString(entry->arch);
+    package.depends = entry->depends;
+    return package;
+}
+
 std::vector<PackageTopologicalSorterTarget> PkgCli::packagesToInstall(fs::path const& archive,
                                                                       PackageManager const& manager,
                                                                       PackageFetcher const& fetcher) const
 {
-    Package const root = loadPackageFromArchive(archive);
+    Package const root = packageOf(archive, fetcher);
 
     PackageTopologicalSorterConfig sorterConfig;
     // The requested package is never skipped here: the installer itself decides
@@ -266,6 +294,11 @@ std::vector<PackageTopologicalSorterTarget> PkgCli::packagesToInstall(fs::path c
     };
     sorterConfig.resolveDependency = [this, &fetcher](PackageTopologicalSorterTarget const&,
                                                       std::string const& name) {
+        if (fetcher.repositoryIndex()) {
+            RepositoryIndexEntry const& entry = fetcher.indexEntry(name);
+            fs::path const path = fetcher.cachePath(entry.path);
+            return PackageTopologicalSorterTarget{packageOf(path, fetcher), path};
+        }
         fs::path const path = fetcher.fetch(name);
         return PackageTopologicalSorterTarget{loadPackageFromArchive(path), path};
     };
