@@ -175,7 +175,9 @@ void HttpSession::perform(std::vector<Transfer>& transfers, std::size_t maxParal
         curl_easy_setopt(curl, CURLOPT_URL, transfer.url.c_str());
         curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 20L);
-        curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+        // No CURLOPT_FAILONERROR: libcurl would close the connection after
+        // an error answer, and a missing index.yml or signature is an
+        // ordinary answer here. The status is checked when the transfer ends.
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, transfer.write);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, transfer.target);
         // Connecting is silence too: it may take no longer than what is left.
@@ -241,7 +243,11 @@ void HttpSession::perform(std::vector<Transfer>& transfers, std::size_t maxParal
                     continue;
                 Active* entry = nullptr;
                 curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &entry);
-                CURLcode const result = message->data.result;
+                CURLcode result = message->data.result;
+                long status = 0;
+                curl_easy_getinfo(message->easy_handle, CURLINFO_RESPONSE_CODE, &status);
+                if (result == CURLE_OK && status >= 400)
+                    result = CURLE_HTTP_RETURNED_ERROR;
                 // A complete answer, an HTTP error included, shows the server alive.
                 if (result == CURLE_OK || result == CURLE_HTTP_RETURNED_ERROR)
                     activity = true;
