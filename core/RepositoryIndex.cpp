@@ -2,8 +2,8 @@
 
 #include "core/ArchiveManifest.hpp"
 #include "core/FileLock.hpp"
-#include "core/Signature.hpp"
 #include "core/ScopeGuard.hpp"
+#include "core/Signature.hpp"
 #include "core/VersionUtils.hpp"
 
 #include <fmt/format.h>
@@ -13,9 +13,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <charconv>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -290,9 +290,9 @@ void validate(RepositoryIndexEntry const& entry, std::string const& origin)
         pathOk = pathOk && part != ".." && part != "." && !part.empty();
     if (!pathOk)
         invalid(origin, fmt::format("invalid path '{}'", entry.path));
-    if (entry.sha256.size() != 64 ||
-        !std::all_of(entry.sha256.begin(), entry.sha256.end(),
-                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
+    if (entry.sha256.size() != 64 || !std::all_of(entry.sha256.begin(), entry.sha256.end(), [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        }))
         invalid(origin, fmt::format("invalid sha256 of '{}'", entry.path));
 }
 
@@ -509,7 +509,8 @@ void RepositoryIndex::write(fs::path const& root, Signature::SecretKey const* ke
     // of their own on the same file system, then renamed into place.
     std::string pattern = (root / ".index-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
-        throw std::system_error(errno, std::generic_category(), "cannot create a directory in " + root.string());
+        throw std::system_error(errno, std::generic_category(),
+                                "cannot create a directory in " + root.string());
     fs::path const staging = pattern;
     ScopeGuard const removeStaging([&] {
         std::error_code ignored;

@@ -325,9 +325,9 @@ void PackageBuilder::createPackageFile(Package const& package)
     // manifest goes first, so reading it stops after the archive's first
     // block; the exclusion, placed after it, applies only to the walk of ".",
     // which stores every other member as before.
-    std::string const command = fmt::format(
-        "tar -cjf {} -C {} ./package.yml --exclude=./package.yml .",
-        shellQuote(localArchiveName(packageFileName(package))), shellQuote(HardCfg::packageSubDir.string()));
+    std::string const command = fmt::format("tar -cjf {} -C {} ./package.yml --exclude=./package.yml .",
+                                            shellQuote(localArchiveName(packageFileName(package))),
+                                            shellQuote(HardCfg::packageSubDir.string()));
     std::this_thread::sleep_for(packDelay);
     // Compression is most of the packing time. With lbzip2 installed, the
     // "bzip2" that tar starts for -j is lbzip2, which compresses on every

@@ -204,8 +204,9 @@ void HttpSession::perform(std::vector<Transfer>& transfers, std::size_t maxParal
         curl_easy_getinfo(entry->easy, CURLINFO_RESPONSE_CODE, &transfer.status);
         long redirects = 0;
         char* effective = nullptr;
-        if (curl_easy_getinfo(entry->easy, CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK && redirects > 0 &&
-            curl_easy_getinfo(entry->easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+        if (curl_easy_getinfo(entry->easy, CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK &&
+            redirects > 0 && curl_easy_getinfo(entry->easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
+            effective)
             transfer.redirectedTo = effective;
         curl_off_t received = 0;
         if (curl_easy_getinfo(entry->easy, CURLINFO_SIZE_DOWNLOAD_T, &received) == CURLE_OK)
@@ -229,7 +230,8 @@ void HttpSession::perform(std::vector<Transfer>& transfers, std::size_t maxParal
                 abandonAll(CURLE_OPERATION_TIMEDOUT);
                 break;
             }
-            while (!failed && next < transfers.size() && active.size() < std::max<std::size_t>(1, maxParallel))
+            while (!failed && next < transfers.size() &&
+                   active.size() < std::max<std::size_t>(1, maxParallel))
                 start(transfers[next++]);
             if (active.empty())
                 break;

@@ -162,7 +162,8 @@ void PackageFetcher::downloadFile(std::string const& url, fs::path const& path) 
         result = CURLE_WRITE_ERROR;
     if (result != CURLE_OK) {
         removePartial();
-        throw std::runtime_error(fmt::format("Failed to download '{}': {}", url, HttpSession::describe(result)));
+        throw std::runtime_error(
+            fmt::format("Failed to download '{}': {}", url, HttpSession::describe(result)));
     }
 }
 

@@ -203,8 +203,8 @@ void PackageFetcher::fetchIndexed(std::vector<RepositoryIndexEntry const*> const
             if (result == CURLE_OK || result == CURLE_ABORTED_BY_CALLBACK)
                 continue;
             removeParts();
-            throw std::runtime_error(fmt::format("Failed to download '{}': {}", transfers[i].url,
-                                                 HttpSession::describe(result)));
+            throw std::runtime_error(
+                fmt::format("Failed to download '{}': {}", transfers[i].url, HttpSession::describe(result)));
         }
         for (std::size_t i = 0; i < jobs.size(); ++i) {
             if (transfers[i].result != CURLE_OK) {

@@ -6,8 +6,8 @@
 #include <fmt/format.h>
 
 #include <map>
-#include <stdexcept>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 

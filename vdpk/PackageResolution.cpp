@@ -15,7 +15,6 @@ namespace Vandrel::Linux {
 
 namespace fs = std::filesystem;
 
-
 std::string PackageFetcher::resolveLatestVersion(std::string const& packageUrl) const
 {
     std::vector<std::string> versions;
@@ -90,7 +89,6 @@ fs::path PackageFetcher::resolvePackageRelativePath(std::string const& name) con
             fmt::format("Package '{}' was not found in repository '{}'", name, config.pkgRepoUrl));
     return resolveInsideOsDirectory(found.front(), name);
 }
-
 
 void PackageFetcher::checkPackageName(std::string const& name)
 {

@@ -94,7 +94,8 @@ TEST(PackageBuilderPack, CopiesOutPacksAnOrdinaryBzip2ArchiveAndInstallsIt)
     // The manifest is the first member and is stored once; the rest follow
     // as a plain walk of the tree stores them.
     RunResult const members = runShell("tar -tjf '" + archive.string() + "'");
-    EXPECT_EQ(members.out, "./package.yml\n./\n./files/\n./files/usr/\n./files/usr/bin/\n./files/usr/bin/tool\n");
+    EXPECT_EQ(members.out,
+              "./package.yml\n./\n./files/\n./files/usr/\n./files/usr/bin/\n./files/usr/bin/tool\n");
 
     // Unpacked in the build filesystem's own temporary directory, so the
     // files are moved into place there; nothing is left in it.
