@@ -75,6 +75,7 @@ class FastReader {
         std::optional<std::string> generated;
         bool inPackages = false;
         RepositoryIndexEntry* entry = nullptr;
+        unsigned seen = 0;
         std::string_view line;
         while (nextLine(line)) {
             if (line.empty())
@@ -96,17 +97,21 @@ class FastReader {
             }
             std::string_view field;
             if (auto rest = after(line, "  - ")) {
+                if (entry && seen != allFields)
+                    return std::nullopt;
                 entry = &index.entries.emplace_back();
+                seen = 0;
                 field = *rest;
             } else if (auto inner = after(line, "    "); inner && entry) {
                 field = *inner;
             } else {
                 return std::nullopt;
             }
-            if (!readField(field, *entry))
+            if (!readField(field, *entry, seen))
                 return std::nullopt;
         }
-        if (!generated)
+        // A field left out: yaml-cpp's reading names it.
+        if (!generated || (entry && seen != allFields))
             return std::nullopt;
         try {
             index.generated = RepositoryIndex::parseTime(*generated);
@@ -169,13 +174,25 @@ class FastReader {
         return true;
     }
 
-    static bool readField(std::string_view field, RepositoryIndexEntry& entry)
+    // One bit per field that every entry must have.
+    static constexpr unsigned allFields = 0x7f;
+
+    static bool readField(std::string_view field, RepositoryIndexEntry& entry, unsigned& seen)
     {
         std::size_t const colon = field.find(": ");
         if (colon == std::string_view::npos)
             return false;
         std::string_view const key = field.substr(0, colon);
         std::string_view value = field.substr(colon + 2);
+        static constexpr std::string_view keys[] = {"os",   "name", "version", "arch",
+                                                    "path", "size", "sha256"};
+        auto const known = std::find(std::begin(keys), std::end(keys), key);
+        if (known != std::end(keys)) {
+            unsigned const bit = 1u << (known - std::begin(keys));
+            if (seen & bit)
+                return false;
+            seen |= bit;
+        }
         if (key == "size") {
             auto const [end, error] = std::from_chars(value.data(), value.data() + value.size(), entry.size);
             return error == std::errc() && end == value.data() + value.size();

@@ -257,7 +257,8 @@ INSTANTIATE_TEST_SUITE_P(
                          t.index(t.keys.secretKey);
                          // Seen (and accepted) by a run that declines to install.
                          ASSERT_EQ(t.box.vdpk({"--install", "alpha"}, "n\n").status, 0);
-                         fs::copy_file(saved / "index.yml", t.indexFile(), fs::copy_options::overwrite_existing);
+                         fs::copy_file(saved / "index.yml", t.indexFile(),
+                                       fs::copy_options::overwrite_existing);
                          fs::copy_file(saved / "index.yml.minisig", t.indexSignature(),
                                        fs::copy_options::overwrite_existing);
                      },
@@ -280,15 +281,17 @@ INSTANTIATE_TEST_SUITE_P(
                          t.resign();
                      },
                      "Package 'beta' does not match the repository index"},
-        HostileIndex{"ManifestThatDisagreesWithItsEntry", true,
-                     [](VdpkSignedIndex& t) {
-                         // alpha 1.10 claims no dependencies; its manifest names beta.
-                         replaceInFile(t.indexFile(),
-                                       "depends: [\"beta\"]\n    path: \"extra/alpha/1.10/alpha-1.10-x64.vdpk.tar.bz2\"",
-                                       "depends: []\n    path: \"extra/alpha/1.10/alpha-1.10-x64.vdpk.tar.bz2\"");
-                         t.resign();
-                     },
-                     "Package 'alpha' does not match the repository index"}),
+        HostileIndex{
+            "ManifestThatDisagreesWithItsEntry", true,
+            [](VdpkSignedIndex& t) {
+                // alpha 1.10 claims no dependencies; its manifest names beta.
+                replaceInFile(
+                    t.indexFile(),
+                    "depends: [\"beta\"]\n    path: \"extra/alpha/1.10/alpha-1.10-x64.vdpk.tar.bz2\"",
+                    "depends: []\n    path: \"extra/alpha/1.10/alpha-1.10-x64.vdpk.tar.bz2\"");
+                t.resign();
+            },
+            "Package 'alpha' does not match the repository index"}),
     [](auto const& info) { return info.param.label; });
 
 } // namespace
