@@ -128,6 +128,40 @@ TEST_F(VdpkIndex, ALocalArchiveTakesItsDependenciesFromTheIndex)
                                 }));
 }
 
+TEST_F(VdpkIndex, ADownloadThatFailsInstallsNothingOfTheSetAndLeavesNoPartialFile)
+{
+    index();
+    fs::remove(beta);
+    box.serve();
+    RunResult const run = box.vdpk({"--install", "alpha"}, "y\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.substr(run.err.find("Error: ")),
+              errorOutput("Failed to download '" + box.repoUrl() +
+                          "/core/beta/1.0/beta-1.0-x64.vdpk.tar.bz2': HTTP response code said error"));
+    EXPECT_FALSE(fs::exists(box.prefix() / "usr"));
+    EXPECT_FALSE(fs::exists(box.cacheDir() / "core/beta/1.0/beta-1.0-x64.vdpk.tar.bz2.part"));
+    EXPECT_FALSE(fs::exists(box.cacheDir() / "extra/alpha/1.10/alpha-1.10-x64.vdpk.tar.bz2.part"));
+}
+
+TEST_F(VdpkIndex, ManyArchivesAreDownloadedOverAtMostFourConnections)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < 9; ++i)
+        names.push_back("part-" + std::to_string(i));
+    for (auto const& name : names)
+        box.publish("core", name, "1.0");
+    box.publish("core", "all", "1.0", names);
+    index();
+    box.serve();
+    RunResult const run = box.vdpk({"--install", "all"}, "y\n");
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (auto const& name : names)
+        EXPECT_EQ(box.installedVersion(name), "1.0\n") << name;
+    EXPECT_EQ(box.server().requests().size(), 11u);
+    EXPECT_GE(box.server().connections(), 1);
+    EXPECT_LE(box.server().connections(), 4);
+}
+
 // With the public key of a minisign key pair trusted, and the index signed by
 // vd-build with its secret key.
 class VdpkSignedIndex : public VdpkIndex {
