@@ -221,8 +221,9 @@ class FastReader {
                               : key == "path"    ? &entry.path
                               : key == "sha256"  ? &entry.sha256
                                                  : nullptr;
-        if (target == nullptr || !target->empty())
+        if (target == nullptr)
             return false;
+        target->clear();
         return readQuoted(value, *target) && value.empty();
     }
 
@@ -337,6 +338,11 @@ FileLock lockRepository(fs::path const& root)
 }
 
 } // namespace
+
+std::optional<RepositoryIndex> RepositoryIndex::readWrittenLayout(std::string_view text)
+{
+    return FastReader(text).read();
+}
 
 RepositoryIndex RepositoryIndex::parse(std::string_view text, std::string const& origin)
 {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,8 @@ class RepositoryIndex {
     // Reads the layout toYaml writes at speed, anything else YAML can say
     // through yaml-cpp. Throws "Invalid repository index '{origin}': {why}".
     static RepositoryIndex parse(std::string_view text, std::string const& origin);
+    // The fast reader alone, unchecked: nothing for text it was not made for.
+    static std::optional<RepositoryIndex> readWrittenLayout(std::string_view text);
     std::string toYaml() const;
 
     // The entry of name with the newest version, or null when none has that

@@ -47,8 +47,14 @@ TEST(RepositoryIndexText, WhatIsWrittenReadsBackEqualAlsoWithQuotesAndControlCha
     RepositoryIndex const read = RepositoryIndex::parse(index.toYaml(), "test");
     EXPECT_EQ(read.generated, index.generated);
     EXPECT_EQ(read.entries, index.entries);
-    EXPECT_THAT(index.toYaml(), ::testing::StartsWith("generated: \"2026-01-02T03:04:05.678901Z\"\npackages:\n"
-                                                      "  - os: \"core\"\n    name: \"alpha\"\n"));
+    // Read by the fast reader, not through the fall-back: a large index must
+    // not take yaml-cpp's time.
+    auto const fast = RepositoryIndex::readWrittenLayout(index.toYaml());
+    ASSERT_TRUE(fast.has_value());
+    EXPECT_EQ(fast->entries, index.entries);
+    EXPECT_THAT(index.toYaml(),
+                ::testing::StartsWith("generated: \"2026-01-02T03:04:05.678901Z\"\npackages:\n"
+                                      "  - os: \"core\"\n    name: \"alpha\"\n"));
 }
 
 TEST(RepositoryIndexText, AnEmptyIndexReadsBack)
@@ -76,6 +82,7 @@ TEST(RepositoryIndexText, OtherYamlLayoutsReadTheSame)
                              sha +
                              "\n"
                              "generated: 2026-01-02T03:04:05.000000Z\n";
+    EXPECT_FALSE(RepositoryIndex::readWrittenLayout(text).has_value());
     RepositoryIndex const read = RepositoryIndex::parse(text, "test");
     EXPECT_EQ(read.entries, std::vector{entry("core", "alpha", "2.0", {"beta"})});
     EXPECT_EQ(RepositoryIndex::formatTime(read.generated), "2026-01-02T03:04:05.000000Z");
@@ -110,39 +117,45 @@ std::string const goodTail = "    size: 1\n    sha256: \"" + sha + "\"\n";
 INSTANTIATE_TEST_SUITE_P(
     Cases, RepositoryIndexInvalid,
     ::testing::Values(
-        InvalidIndex{"PathLeavingTheRepository",
-                     withEntry("    name: \"a\"\n    version: \"1\"\n    path: \"../../etc/a-1-x64.vdpk.tar.bz2\"\n" +
-                               goodTail),
-                     "invalid path '../../etc/a-1-x64.vdpk.tar.bz2'"},
+        InvalidIndex{
+            "PathLeavingTheRepository",
+            withEntry("    name: \"a\"\n    version: \"1\"\n    path: \"../../etc/a-1-x64.vdpk.tar.bz2\"\n" +
+                      goodTail),
+            "invalid path '../../etc/a-1-x64.vdpk.tar.bz2'"},
         InvalidIndex{"AbsolutePath",
-                     withEntry("    name: \"a\"\n    version: \"1\"\n    path: \"/a-1-x64.vdpk.tar.bz2\"\n" + goodTail),
+                     withEntry("    name: \"a\"\n    version: \"1\"\n    path: \"/a-1-x64.vdpk.tar.bz2\"\n" +
+                               goodTail),
                      "invalid path '/a-1-x64.vdpk.tar.bz2'"},
         InvalidIndex{"PathThatIsNoArchive",
                      withEntry("    name: \"a\"\n    version: \"1\"\n    path: \"core/a/1/a\"\n" + goodTail),
                      "invalid path 'core/a/1/a'"},
-        InvalidIndex{"NameWithASlash",
-                     withEntry("    name: \"a/b\"\n    version: \"1\"\n    path: \"core/a-1-x64.vdpk.tar.bz2\"\n" +
-                               goodTail),
-                     "invalid name 'a/b' in the entry of 'core/a-1-x64.vdpk.tar.bz2'"},
-        InvalidIndex{"BadVersion",
-                     withEntry("    name: \"a\"\n    version: \"1..2\"\n    path: \"core/a-1-x64.vdpk.tar.bz2\"\n" +
-                               goodTail),
-                     "invalid version '1..2' of 'a'"},
-        InvalidIndex{"ShortHash",
-                     withEntry("    name: \"a\"\n    version: \"1\"\n    path: \"core/a-1-x64.vdpk.tar.bz2\"\n"
-                               "    size: 1\n    sha256: \"abc\"\n"),
-                     "invalid sha256 of 'core/a-1-x64.vdpk.tar.bz2'"},
+        InvalidIndex{
+            "NameWithASlash",
+            withEntry("    name: \"a/b\"\n    version: \"1\"\n    path: \"core/a-1-x64.vdpk.tar.bz2\"\n" +
+                      goodTail),
+            "invalid name 'a/b' in the entry of 'core/a-1-x64.vdpk.tar.bz2'"},
+        InvalidIndex{
+            "BadVersion",
+            withEntry("    name: \"a\"\n    version: \"1..2\"\n    path: \"core/a-1-x64.vdpk.tar.bz2\"\n" +
+                      goodTail),
+            "invalid version '1..2' of 'a'"},
+        InvalidIndex{
+            "ShortHash",
+            withEntry("    name: \"a\"\n    version: \"1\"\n    path: \"core/a-1-x64.vdpk.tar.bz2\"\n"
+                      "    size: 1\n    sha256: \"abc\"\n"),
+            "invalid sha256 of 'core/a-1-x64.vdpk.tar.bz2'"},
         InvalidIndex{"DependencyLeavingTheCache",
                      withEntry("    name: \"a\"\n    version: \"1\"\n    depends: [\"..\"]\n"
                                "    path: \"core/a-1-x64.vdpk.tar.bz2\"\n" +
                                goodTail),
                      "invalid dependency '..' of 'a'"},
         InvalidIndex{"NoGenerationTime", "packages: []\n", "no 'generated' time"},
-        InvalidIndex{"NoSize",
-                     withEntry("    name: \"a\"\n    version: \"1\"\n    path: \"core/a-1-x64.vdpk.tar.bz2\"\n"
-                               "    sha256: \"" +
-                               sha + "\"\n"),
-                     "a package has no 'size'"},
+        InvalidIndex{
+            "NoSize",
+            withEntry("    name: \"a\"\n    version: \"1\"\n    path: \"core/a-1-x64.vdpk.tar.bz2\"\n"
+                      "    sha256: \"" +
+                      sha + "\"\n"),
+            "a package has no 'size'"},
         InvalidIndex{"NotAMap", "- just\n- a list\n", "not a map"}),
     [](auto const& info) { return info.param.label; });
 
@@ -151,9 +164,10 @@ TEST(RepositoryIndexTime, FormatsAndParsesMicrosecondsInUtc)
     EXPECT_EQ(RepositoryIndex::formatTime(0), "1970-01-01T00:00:00.000000Z");
     EXPECT_EQ(RepositoryIndex::parseTime("2000-02-29T23:59:59.999999Z"), 951868799999999);
     EXPECT_EQ(RepositoryIndex::formatTime(951868799999999), "2000-02-29T23:59:59.999999Z");
-    for (char const* bad : {"2000-02-29 23:59:59.999999Z", "2000-02-29T23:59:59Z", "2000-13-01T00:00:00.000000Z",
-                            "2000-02-29T23:59:59.99999xZ"})
-        EXPECT_EQ(messageOf([&] { RepositoryIndex::parseTime(bad); }), fmt::format("Invalid index time '{}'", bad))
+    for (char const* bad : {"2000-02-29 23:59:59.999999Z", "2000-02-29T23:59:59Z",
+                            "2000-13-01T00:00:00.000000Z", "2000-02-29T23:59:59.99999xZ"})
+        EXPECT_EQ(messageOf([&] { RepositoryIndex::parseTime(bad); }),
+                  fmt::format("Invalid index time '{}'", bad))
             << bad;
 }
 
@@ -162,8 +176,8 @@ TEST(RepositoryIndexTime, FormatsAndParsesMicrosecondsInUtc)
 TEST(RepositoryIndexNewest, ChoosesByVersionOrderNotTextOrder)
 {
     RepositoryIndex index;
-    index.entries = {entry("core", "zlib", "1.9"), entry("core", "zlib", "1.10"), entry("core", "zlib", "1.2"),
-                     entry("core", "other", "9")};
+    index.entries = {entry("core", "zlib", "1.9"), entry("core", "zlib", "1.10"),
+                     entry("core", "zlib", "1.2"), entry("core", "other", "9")};
     ASSERT_NE(index.newest("zlib"), nullptr);
     EXPECT_EQ(index.newest("zlib")->version, "1.10");
     EXPECT_EQ(index.newest("missing"), nullptr);
@@ -255,7 +269,8 @@ TEST_F(RepositoryIndexWrite, WithAKeyTheIndexIsSignedSoThatMinisignVerifiesItAnd
     RepositoryIndexUpdate::rebuild(repo(), &key);
     support::RunResult const verified = support::minisignVerify(keys.publicKey, repo() / "index.yml");
     EXPECT_EQ(verified.status, 0) << verified.err;
-    EXPECT_THAT(support::readFile(repo() / "index.yml.minisig"), ::testing::HasSubstr("\tfile:index.yml\thashed\n"));
+    EXPECT_THAT(support::readFile(repo() / "index.yml.minisig"),
+                ::testing::HasSubstr("\tfile:index.yml\thashed\n"));
 
     RepositoryIndexUpdate::rebuild(repo(), nullptr);
     EXPECT_FALSE(fs::exists(repo() / "index.yml.minisig"));
