@@ -39,8 +39,8 @@ RepositoryIndex makeIndex(int count)
             entry.depends = {fmt::format("dep-{}", i + 1)};
         else if (i >= 6)
             entry.depends = {fmt::format("pkg-{:05}", 6 + (i * 7) % (count - 6))};
-        entry.path = fmt::format("{}/{}/{}/{}-{}-x64.vdpk.tar.bz2", entry.os, entry.name, entry.version, entry.name,
-                                 entry.version);
+        entry.path = fmt::format("{}/{}/{}/{}-{}-x64.vdpk.tar.bz2", entry.os, entry.name, entry.version,
+                                 entry.name, entry.version);
         entry.size = 4096 + static_cast<unsigned>(i);
         entry.sha256 = fmt::format("{:064x}", i);
         index.entries.push_back(std::move(entry));
@@ -92,9 +92,10 @@ int main(int argc, char** argv)
     YAML::Node const node = YAML::LoadFile(file);
     double const yamlSeconds = secondsSince(yamlStart);
 
-    std::cout << fmt::format("index of {} packages ({} bytes): read and resolve the chain of {} packages: "
-                             "best {:.3f} s, median {:.3f} s (target < 0.2 s); yaml-cpp alone reads it in {:.3f} s\n",
-                             count, std::filesystem::file_size(file), resolved, times.front(),
-                             times[times.size() / 2], yamlSeconds);
+    std::cout << fmt::format(
+        "index of {} packages ({} bytes): read and resolve the chain of {} packages: "
+        "best {:.3f} s, median {:.3f} s (target < 0.2 s); yaml-cpp alone reads it in {:.3f} s\n",
+        count, std::filesystem::file_size(file), resolved, times.front(), times[times.size() / 2],
+        yamlSeconds);
     return node.IsMap() ? 0 : 1;
 }

@@ -18,7 +18,8 @@ int main(int argc, char** argv)
         for (int round = 0; round < 5; ++round) {
             auto const start = std::chrono::steady_clock::now();
             Vandrel::Linux::readArchiveManifest(argv[i]);
-            best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            best = std::min(best,
+                            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         }
         std::cout << fmt::format("{}: manifest read in {:.3f} s (best of 5)\n", argv[i], best);
     }
