@@ -29,12 +29,28 @@ TEST(VdBuildHelp, PrintsTheExactUsageTextOnStandardOutput)
     auto r = runVdBuild({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, usage);
-    EXPECT_EQ(r.out.size(), 727u);
+    EXPECT_EQ(r.out.size(), 843u);
     // The golden copy itself keeps its documented shape: every line ends in a newline.
-    EXPECT_EQ(usage.size(), 727u);
-    EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 15);
+    EXPECT_EQ(usage.size(), 843u);
+    EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 17);
     EXPECT_TRUE(usage.starts_with("Usage:\n"));
     EXPECT_EQ(r.err, "");
+}
+
+TEST(VdBuildIndexRepository, NeedsOnlyTheRepositoryFromBuildYmlAndFailsForAMissingOne)
+{
+    Sandbox box;
+    box.writeFile("etc/build.yml", "buildFs:\n  packageRepo: \"" + (box.root() / "none").string() + "\"\n");
+    RunResult const missing = runVdBuild({"--index-repository", "-c", box.configDir().string()});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err,
+              errorOutput("Package repository '" + (box.root() / "none").string() + "' does not exist"));
+
+    fs::create_directories(box.root() / "none");
+    RunResult const empty = runVdBuild({"--index-repository", "-c", box.configDir().string()});
+    ASSERT_EQ(empty.status, 0) << empty.err;
+    EXPECT_EQ(empty.err, "Indexed 0 package(s) in '" + (box.root() / "none").string() + "'\n");
+    EXPECT_THAT(readFile(box.root() / "none" / "index.yml"), ::testing::EndsWith("\npackages: []\n"));
 }
 
 TEST(VdBuildHelp, WinsOverEveryOtherOptionWithoutReadingTheConfiguration)
