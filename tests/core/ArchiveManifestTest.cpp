@@ -54,14 +54,16 @@ TEST_P(ArchiveManifestRead, ReadsTheManifestWhereverThePackerPutIt)
 INSTANTIATE_TEST_SUITE_P(
     Orders, ArchiveManifestRead,
     ::testing::Values(
-        Packing{"FirstAsTheBuilderPacks", "tar -cjf {archive} -C {dir} ./package.yml --exclude=./package.yml .", 0},
+        Packing{"FirstAsTheBuilderPacks",
+                "tar -cjf {archive} -C {dir} ./package.yml --exclude=./package.yml .", 0},
         Packing{"FirstOfALargeArchive", "tar -cjf {archive} -C {dir} ./package.yml --exclude=./package.yml .",
                 1 << 20},
         Packing{"FirstWithoutDotSlash", "tar -cjf {archive} -C {dir} package.yml files", 0},
         Packing{"Last", "tar -cjf {archive} -C {dir} --no-recursion . --recursion ./files ./package.yml", 0},
         Packing{"LastOfALargeArchive",
                 "tar -cjf {archive} -C {dir} --no-recursion . --recursion ./files ./package.yml", 1 << 20},
-        Packing{"FirstInAnArchiveOfAnotherCompression", "tar -cJf {archive} -C {dir} ./package.yml ./files", 0}),
+        Packing{"FirstInAnArchiveOfAnotherCompression", "tar -cJf {archive} -C {dir} ./package.yml ./files",
+                0}),
     [](auto const& info) { return info.param.label; });
 
 TEST(ArchiveManifestRefusal, ATruncatedArchiveOrNoArchiveFailsTheInspection)
