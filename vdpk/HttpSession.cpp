@@ -191,6 +191,12 @@ void HttpSession::perform(std::vector<Transfer>& transfers, std::size_t maxParal
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &onProgress);
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, entry.get());
         curl_easy_setopt(curl, CURLOPT_PRIVATE, entry.get());
+        curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
+        if (transfer.ifModifiedSince >= 0) {
+            curl_easy_setopt(curl, CURLOPT_TIMECONDITION, static_cast<long>(CURL_TIMECOND_IFMODSINCE));
+            curl_easy_setopt(curl, CURLOPT_TIMEVALUE_LARGE,
+                             static_cast<curl_off_t>(transfer.ifModifiedSince));
+        }
         if (curl_multi_add_handle(multi, curl) != CURLM_OK) {
             handles->give(curl);
             throw std::runtime_error("curl_multi_add_handle failed");
@@ -208,6 +214,14 @@ void HttpSession::perform(std::vector<Transfer>& transfers, std::size_t maxParal
             redirects > 0 && curl_easy_getinfo(entry->easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
             effective)
             transfer.redirectedTo = effective;
+        long unmet = 0;
+        transfer.notModified = result == CURLE_OK && transfer.ifModifiedSince >= 0 &&
+                               curl_easy_getinfo(entry->easy, CURLINFO_CONDITION_UNMET, &unmet) == CURLE_OK &&
+                               unmet != 0;
+        curl_off_t fileTime = -1;
+        transfer.fileTime = curl_easy_getinfo(entry->easy, CURLINFO_FILETIME_T, &fileTime) == CURLE_OK
+                                ? static_cast<long long>(fileTime)
+                                : -1;
         curl_off_t received = 0;
         if (curl_easy_getinfo(entry->easy, CURLINFO_SIZE_DOWNLOAD_T, &received) == CURLE_OK)
             receivedDone += received;

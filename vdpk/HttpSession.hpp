@@ -59,12 +59,18 @@ class HttpSession {
         std::string url;
         WriteCallback write = nullptr;
         void* target = nullptr;
+        // When set (seconds since the epoch), asked for only if modified
+        // since: an answer 304 Not Modified leaves notModified set.
+        long long ifModifiedSince = -1;
         // Filled in by perform: libcurl's result (a CURLcode), the HTTP
         // status of the answer (0 without one) and the URL a redirect led
         // to (empty without one).
         int result = 0;
         long status = 0;
         std::string redirectedTo;
+        bool notModified = false;
+        // The answer's Last-Modified time (seconds since the epoch), or -1.
+        long long fileTime = -1;
     };
 
     explicit HttpSession(HttpLimits limits);

@@ -9,8 +9,11 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -45,6 +48,28 @@ std::size_t writeToStream(char* data, std::size_t size, std::size_t count, void*
     return out->fail() ? 0 : size * count;
 }
 
+// An index being received, refused beyond the limit of every text body.
+struct LimitedText {
+    std::string text;
+    bool tooLarge = false;
+};
+
+std::size_t appendLimited(char* data, std::size_t size, std::size_t count, void* target)
+{
+    auto* body = static_cast<LimitedText*>(target);
+    std::size_t const bytes = size * count;
+    if (bytes > PackageFetcher::maxListingBytes - body->text.size()) {
+        body->tooLarge = true;
+        return 0;
+    }
+    try {
+        body->text.append(data, bytes);
+    } catch (std::bad_alloc const&) {
+        return 0;
+    }
+    return bytes;
+}
+
 bool isCachedIntact(fs::path const& local, RepositoryIndexEntry const& entry)
 {
     std::error_code ec;
@@ -65,13 +90,34 @@ RepositoryIndex const* PackageFetcher::repositoryIndex() const
 std::optional<RepositoryIndex> PackageFetcher::loadIndex() const
 {
     std::string const url = joinUrl(trimTrailingSlash(config.pkgRepoUrl), RepositoryIndex::fileName);
+    // The copy of the last run is asked for only if modified since; it is
+    // checked (signature, generation) exactly like a fresh one.
+    fs::path const cached = cachePath(RepositoryIndex::fileName);
+    HttpSession::Transfer request{.url = url, .write = appendLimited, .target = nullptr};
+    std::error_code ec;
+    auto const cachedTime = fs::last_write_time(cached, ec);
+    if (!ec)
+        request.ifModifiedSince = std::chrono::duration_cast<std::chrono::seconds>(
+                                      std::chrono::file_clock::to_sys(cachedTime).time_since_epoch())
+                                      .count();
+    LimitedText body;
+    request.target = &body;
+    std::vector<HttpSession::Transfer> one{std::move(request)};
+    session->http.perform(one);
+    HttpSession::Transfer const& answer = one.front();
     // Without an index the listings are read, and with trusted keys every
     // archive needs its own signature. A repository that cannot be reached
     // fails there with the listings' own errors, within the same time limit.
     std::optional<std::string> text;
-    try {
-        text = fetchOptionalText(url);
-    } catch (std::runtime_error const&) {
+    bool fresh = false;
+    if (answer.result == CURLE_OK && answer.notModified && !ec) {
+        std::ifstream in(cached, std::ios::binary);
+        text.emplace(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } else if (answer.result == CURLE_OK && !body.tooLarge) {
+        text = std::move(body.text);
+        fresh = true;
+    } else if (answer.result == CURLE_HTTP_RETURNED_ERROR && answer.status == 404) {
+        fs::remove(cached, ec);
     }
     if (!text)
         return std::nullopt;
@@ -80,6 +126,20 @@ std::optional<RepositoryIndex> PackageFetcher::loadIndex() const
     RepositoryIndex index = RepositoryIndex::parse(*text, url);
     if (verifiesSignatures())
         checkIndexGeneration(url, index.generated);
+    // Kept for the next run's conditional request, with the server's time.
+    // Times have whole seconds: an index changed within the second of its
+    // Last-Modified could look unmodified, so such a recent one is not kept.
+    if (fresh) {
+        fs::remove(cached, ec);
+        if (answer.fileTime >= 0 && answer.fileTime + 2 <= static_cast<long long>(std::time(nullptr))) {
+            fs::create_directories(cached.parent_path());
+            fs::path const part = cached.string() + ".part";
+            writeText(part, *text);
+            fs::last_write_time(part, std::chrono::file_clock::from_sys(std::chrono::system_clock::time_point(
+                                          std::chrono::seconds(answer.fileTime))));
+            fs::rename(part, cached);
+        }
+    }
     return index;
 }
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -112,6 +113,34 @@ TEST_F(VdpkIndex, AnArchiveCachedIntactIsNotDownloadedAgain)
     ASSERT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(box.installedVersion("beta", box.root() / "prefix2"), "1.0\n");
     EXPECT_EQ(box.server().requests(), std::vector<std::string>{"GET /repo/index.yml 200"});
+}
+
+TEST_F(VdpkIndex, AnUnchangedIndexIsAskedForConditionallyAndAChangedOneIsReadAfresh)
+{
+    index();
+    // Older than the second in which a change could go unnoticed.
+    auto const past = fs::file_time_type::clock::now() - std::chrono::minutes(10);
+    fs::last_write_time(indexFile(), past);
+    box.serve();
+    ASSERT_EQ(box.vdpk({"--install", "beta"}).status, 0);
+    EXPECT_EQ(readFile(box.cacheDir() / "index.yml"), readFile(indexFile()));
+
+    box.server().clearRequests();
+    RunResult const again = box.vdpk({"--install", "beta"}, std::nullopt, box.root() / "prefix2");
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(box.server().requests(), std::vector<std::string>{"GET /repo/index.yml 304"});
+    EXPECT_EQ(box.installedVersion("beta", box.root() / "prefix2"), "1.0\n");
+
+    // A new version: the index changes, and the cached copy is not used.
+    box.publish("core", "beta", "1.1");
+    index();
+    box.server().clearRequests();
+    RunResult const newer = box.vdpk({"--install", "beta"}, std::nullopt, box.root() / "prefix3");
+    ASSERT_EQ(newer.status, 0) << newer.err;
+    EXPECT_EQ(box.installedVersion("beta", box.root() / "prefix3"), "1.1\n");
+    EXPECT_EQ(box.server().requests().front(), "GET /repo/index.yml 200");
+    // Too recent to be told apart from a change within the same second.
+    EXPECT_FALSE(fs::exists(box.cacheDir() / "index.yml"));
 }
 
 TEST_F(VdpkIndex, ALocalArchiveTakesItsDependenciesFromTheIndex)
