@@ -6,6 +6,9 @@
 # fresh temporary prefix and cache each run, against the floor of one curl
 # process downloading the same six archives followed by tar -xjf of each.
 # Prints the request and connection counts, both times and their ratio.
+# Then the same with an index.yml made by vd-build --index-repository,
+# unsigned and signed (a key pair made by minisign), and the time to read
+# and resolve an index of 10,000 packages (index-bench).
 #
 # Usage: bench/fetch-bench.sh [BUILD_DIR] [RUNS]   (defaults: build, 3)
 set -euo pipefail
@@ -156,3 +159,58 @@ echo "vdpk --install app declined at the prompt (fetch and inspect only): $(seco
 echo "one curl process for the same 6 archives, then tar -xjf of each: $(seconds "$best_curl") s"
 awk -v a="$best_vdpk" -v b="$best_curl" 'BEGIN { printf "ratio vdpk / (curl + tar): %.2fx\n", a / b }'
 echo "machine load: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
+
+# index_round LABEL [KEY_DIR]: the best of $runs installs of app with the
+# repository's index (and the trusted key in KEY_DIR), against the curl floor.
+index_round() {
+  local label="$1" keys="${2:-}" best='' requests=0 connections=0 ns before start log
+  for _ in $(seq 1 "$runs"); do
+    rm -rf "$work/run" && mkdir -p "$work/run/etc" "$work/run/prefix"
+    cat >"$work/run/etc/pkg.yml" <<EOF
+database: "$work/run/db/packages.db"
+shareDir: "$top/share"
+pkgRepoUrl: "$url"
+pkgRepoCachePath: "$work/run/cache"
+EOF
+    if [ -n "$keys" ]; then
+      mkdir -p "$work/run/etc/keys" && cp "$keys/repo.pub" "$work/run/etc/keys/"
+    fi
+    before=$(log_lines)
+    start=$(now)
+    if ! echo y | "$vdpk" --config "$work/run/etc" --prefix "$work/run/prefix" --install app \
+        >"$work/run/vdpk.out" 2>"$work/run/vdpk.err"; then
+      echo "vdpk --install ($label index) failed:" >&2
+      cat "$work/run/vdpk.err" >&2
+      exit 1
+    fi
+    ns=$(($(now) - start))
+    log="$(tail -n +"$((before + 1))" "$work/server.log")"
+    requests=$(grep -c '^GET ' <<<"$log" || true)
+    connections=$(grep -c '^CONNECTION ' <<<"$log" || true)
+    if [ -z "$best" ] || [ "$ns" -lt "$best" ]; then best=$ns; fi
+  done
+  echo "vdpk --install app with the $label index: $(seconds "$best") s," \
+    "$requests requests on $connections connections"
+  awk -v a="$best" -v b="$best_curl" -v l="$label" \
+    'BEGIN { printf "ratio vdpk with the %s index / (curl + tar): %.2fx\n", l, a / b }'
+}
+
+echo "== With an index (vd-build --index-repository)"
+mkdir -p "$work/indexer"
+printf 'buildFs:\n  packageRepo: "%s"\n' "$work/repo" >"$work/indexer/build.yml"
+"$build/bin/vd-build" --index-repository -c "$work/indexer"
+index_round unsigned
+
+if command -v minisign >/dev/null; then
+  mkdir -p "$work/keys"
+  minisign -G -W -p "$work/keys/repo.pub" -s "$work/keys/repo.key" >/dev/null
+  printf 'buildFs:\n  packageRepo: "%s"\n  signingKey: "%s"\n' "$work/repo" "$work/keys/repo.key" \
+    >"$work/indexer/build.yml"
+  "$build/bin/vd-build" --index-repository -c "$work/indexer"
+  index_round signed "$work/keys"
+else
+  echo "minisign is not installed: no signed figures"
+fi
+
+echo "== Reading and resolving a large index"
+"$build/bin/index-bench" 10000 5

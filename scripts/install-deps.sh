@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libyaml-cpp-dev libsqlitecpp-dev libsqlite3-dev libcurl4-openssl-dev
-  libargh-dev libfmt-dev libsodium-dev
+  libargh-dev libfmt-dev libsodium-dev libbz2-dev
   googletest libgtest-dev libgmock-dev
   clang-format shellcheck
   tar bzip2 lbzip2 fakeroot python3 curl minisign

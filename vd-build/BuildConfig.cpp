@@ -80,4 +80,18 @@ BuildConfig BuildConfig::load(std::string const& configDir)
     return config;
 }
 
+BuildConfig BuildConfig::loadRepository(std::string const& configDir)
+{
+    std::string const filePath = configDir + "/build.yml";
+    YAML::Node const root = YAML::LoadFile(filePath);
+    YAML::Node const buildFs = root["buildFs"];
+    if (!buildFs.IsDefined())
+        throw std::runtime_error(fmt::format("Missing required section 'buildFs' in {}", filePath));
+    BuildConfig config;
+    config.packageRepo = requiredField<std::string>(buildFs, "packageRepo", filePath);
+    if (YAML::Node const key = buildFs["signingKey"]; key.IsDefined())
+        config.signingKey = key.as<std::string>();
+    return config;
+}
+
 } // namespace Vandrel::Linux

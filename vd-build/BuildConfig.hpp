@@ -28,6 +28,9 @@ struct BuildConfig {
     // required, and the optional "signingKey", "allowNetwork" and
     // "buildTimeout".
     static BuildConfig load(std::string const& configDir);
+    // Reads only "packageRepo" (required) and "signingKey" (optional): what
+    // a host that only serves the repository needs to index it.
+    static BuildConfig loadRepository(std::string const& configDir);
 };
 
 } // namespace Vandrel::Linux

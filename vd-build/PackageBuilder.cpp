@@ -3,6 +3,7 @@
 #include "core/FileDescriptor.hpp"
 #include "core/InstallRoot.hpp"
 #include "core/PackageManager.hpp"
+#include "core/RepositoryIndex.hpp"
 #include "core/ScopeGuard.hpp"
 #include "core/Shell.hpp"
 #include "core/ShellQuote.hpp"
@@ -341,10 +342,13 @@ void PackageBuilder::createPackageFile(Package const& package)
     // instead of writing through it.
     copyRegularFileAt(here.get(), "package.yml", fs::absolute("package.yml"), localDist.get(), "package.yml");
 
-    // "./": a name with a colon would otherwise be taken for host:file.
-    std::string const command =
-        fmt::format("tar -cjf {} -C {} .", shellQuote(localArchiveName(packageFileName(package))),
-                    shellQuote(HardCfg::packageSubDir.string()));
+    // "./": a name with a colon would otherwise be taken for host:file. The
+    // manifest goes first, so reading it stops after the archive's first
+    // block; the exclusion, placed after it, applies only to the walk of ".",
+    // which stores every other member as before.
+    std::string const command = fmt::format("tar -cjf {} -C {} ./package.yml --exclude=./package.yml .",
+                                            shellQuote(localArchiveName(packageFileName(package))),
+                                            shellQuote(HardCfg::packageSubDir.string()));
     RunInterrupt::sleepFor(packDelay);
     // Compression is most of the packing time. With lbzip2 installed, the
     // "bzip2" that tar starts for -j is lbzip2, which compresses on every
@@ -404,6 +408,7 @@ void PackageBuilder::deployPackageToRepo(Package const& package)
     else
         // The signature of an archive this one replaced would not match it.
         fs::remove(signature);
+    RepositoryIndexUpdate::addArchive(buildConfig.packageRepo, dir / fileName, package, signingKey.get());
     fs::remove(fileName);
 }
 

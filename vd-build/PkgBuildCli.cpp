@@ -1,5 +1,7 @@
 #include "vd-build/PkgBuildCli.hpp"
 
+#include "core/RepositoryIndex.hpp"
+#include "core/Signature.hpp"
 #include "vd-build/PackageBuilder.hpp"
 #include "vd-build/UsageText.hpp"
 
@@ -19,6 +21,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 
 namespace Vandrel::Linux {
@@ -42,6 +45,10 @@ int PkgBuildCli::run(int argc, char const* const* argv)
         parseArgs(argc, argv);
         if (helpRequested()) {
             printHelp();
+            return 0;
+        }
+        if ((*parser)["--index-repository"]) {
+            indexRepository();
             return 0;
         }
         loadConfigs();
@@ -113,6 +120,21 @@ void PkgBuildCli::dispatch()
         return;
     }
     buildSingle();
+}
+
+void PkgBuildCli::indexRepository()
+{
+    // A host that only serves the repository has neither pkg.yml nor a
+    // build filesystem: the repository's own lock is the only one taken.
+    BuildConfig const repository = BuildConfig::loadRepository(resolveConfigPath());
+    fs::path const root = fs::absolute(repository.packageRepo);
+    std::optional<Signature::SecretKey> key;
+    if (!repository.signingKey.empty())
+        key = Signature::loadSecretKey(fs::absolute(repository.signingKey));
+    RepositoryIndex const index = RepositoryIndexUpdate::rebuild(root, key ? &*key : nullptr);
+    std::cerr << fmt::format("Indexed {} package(s) in '{}'{}", index.entries.size(), root.string(),
+                             key ? ", signed" : "")
+              << std::endl;
 }
 
 bool PkgBuildCli::keepBuildFsRequested() const

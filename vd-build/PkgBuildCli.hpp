@@ -40,6 +40,8 @@ class PkgBuildCli {
     std::string resolveConfigPath() const;
     void loadConfigs();
     void dispatch();
+    // --index-repository: rebuilds the repository's index from its archives.
+    void indexRepository();
     bool keepBuildFsRequested() const;
     bool keepDistRequested() const;
     bool existingBuildFsRequested() const;

@@ -1,9 +1,13 @@
 #pragma once
 
 #include "core/PkgConfig.hpp"
+#include "core/RepositoryIndex.hpp"
 #include "core/Signature.hpp"
+#include "vdpk/DirectoryListing.hpp"
+#include "vdpk/HttpSession.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -14,8 +18,9 @@
 namespace Vandrel::Linux {
 
 // Turns a package name into a local archive: finds the package in the HTTP
-// repository by reading its directory listings, picks the newest version and
-// downloads the archive into the cache unless it is already there.
+// repository, from its index.yml when it has one, else by reading its
+// directory listings, picks the newest version and downloads the archive into
+// the cache unless it is already there.
 //
 // Repository layout: base/name/version/file or base/os/name/version/file,
 // file being packageFileName(name, version). The cache mirrors the relative
@@ -25,23 +30,14 @@ namespace Vandrel::Linux {
 // the repository, and each directory listing is read at most once.
 class PackageFetcher {
   public:
-    // One link of a directory listing.
-    struct RepoEntry {
-        std::string name; // the link target, cleaned, not percent-decoded
-        bool isDirectory = false;
-    };
+    using RepoEntry = DirectoryListing::Entry;
+    using Limits = HttpLimits;
 
-    // What keeps a silent repository from hanging the tool.
-    struct Limits {
-        // Connecting to the repository may take this long.
-        long connectTimeoutSeconds = 30;
-        // The repository may send nothing for this long while requests are
-        // in flight, counted across all requests of the fetcher, so a server
-        // that never answers ends the whole command in this time however many
-        // requests it would have taken. Any byte received starts it afresh:
-        // a slow download that keeps moving completes.
-        long quietSeconds = 45;
-    };
+    // Archives downloaded at once after the prompt, over reused connections.
+    static constexpr std::size_t maxParallelDownloads = 4;
+    // Below pkgRepoCachePath: the newest generation time of a signed index
+    // accepted per repository URL, one "MICROSECONDS URL" line each.
+    static constexpr char const* indexStateFileName = ".index-generations";
 
     explicit PackageFetcher(PkgConfig const& config);
     PackageFetcher(PkgConfig const& config, Limits limits);
@@ -49,9 +45,30 @@ class PackageFetcher {
     PackageFetcher(PackageFetcher&&) noexcept;
     PackageFetcher& operator=(PackageFetcher&&) noexcept;
 
-    // Local path of the package's newest archive, downloaded if not cached.
-    // With trusted keys its signature is fetched beside it and checked.
+    // Local path of the package's newest archive found through the
+    // listings, downloaded if not cached. With trusted keys its signature is
+    // fetched beside it and checked.
     std::filesystem::path fetch(std::string const& name) const;
+    // Throws the error of an empty or invalid package name.
+    static void checkPackageName(std::string const& name);
+
+    // The repository's index.yml, asked for once per fetcher; null when the
+    // repository has none (404). With trusted keys it must carry a valid
+    // index.yml.minisig and be no older than the newest one accepted before
+    // from the same repository URL.
+    RepositoryIndex const* repositoryIndex() const;
+    // The entry of name's newest version in the index (which must exist);
+    // throws the message of a package missing from the repository.
+    RepositoryIndexEntry const& indexEntry(std::string const& name) const;
+    // The entry whose archive is cached at path, if any was handed out.
+    RepositoryIndexEntry const* indexEntryAt(std::filesystem::path const& path) const;
+    // Downloads the archives of entries that are not cached intact, up to
+    // maxParallelDownloads at once, then checks every one against its entry.
+    // A failure leaves none of the new downloads in the cache.
+    void fetchIndexed(std::vector<RepositoryIndexEntry const*> const& entries) const;
+    // Size, SHA-256 and manifest (name, version, dependencies) of a local
+    // archive against entry: "Package '{}' does not match the repository index".
+    static void checkAgainstIndex(std::filesystem::path const& archive, RepositoryIndexEntry const& entry);
 
     // With at least one key, every archive must carry a signature by one of
     // them (archive + ".minisig"); with none nothing is verified.
@@ -78,12 +95,14 @@ class PackageFetcher {
     // not lie below the cache directory.
     std::filesystem::path cachePath(std::filesystem::path const& relativePath) const;
 
-    static std::vector<RepoEntry> parseDirectoryEntries(std::string const& text);
-    // The raw link targets of every href attribute in text, in order: the
-    // captures of href\s*=\s*["']([^"']+)["'] (case-sensitive), matched
-    // without a regex engine so that neither the text nor a link is limited
-    // in length.
-    static std::vector<std::string> findHrefTargets(std::string_view text);
+    static std::vector<RepoEntry> parseDirectoryEntries(std::string const& text)
+    {
+        return DirectoryListing::parse(text);
+    }
+    static std::vector<std::string> findHrefTargets(std::string_view text)
+    {
+        return DirectoryListing::findHrefTargets(text);
+    }
 
     // The body at url. Bodies beyond maxListingBytes are refused: listings
     // are held in memory whole.
@@ -99,8 +118,8 @@ class PackageFetcher {
     static std::string trimTrailingSlash(std::string text);
 
   private:
-    // The libcurl handle and what the fetcher learnt of the repository.
-    class Session;
+    // The HTTP session and what the fetcher learnt of the repository.
+    struct Session;
 
     std::vector<RepoEntry> readListing(std::string const& url) const;
 
@@ -108,6 +127,9 @@ class PackageFetcher {
     // cache beside local, afresh each run; removes a cached one the
     // repository no longer has.
     void fetchSignature(std::filesystem::path const& rel, std::filesystem::path const& local) const;
+    std::optional<RepositoryIndex> loadIndex() const;
+    void verifyIndexSignature(std::string const& url, std::string const& text) const;
+    void checkIndexGeneration(std::string const& url, std::int64_t generated) const;
 
     PkgConfig config;
     std::unique_ptr<Session> session;

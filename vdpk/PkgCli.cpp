@@ -1,5 +1,6 @@
 #include "vdpk/PkgCli.hpp"
 
+#include "core/ArchiveManifest.hpp"
 #include "core/FileLock.hpp"
 #include "core/PackageManager.hpp"
 #include "core/Shell.hpp"
@@ -231,8 +232,16 @@ void PkgCli::install(PackageManager& manager)
     fetcher.setTrustedKeys(Signature::loadTrustedKeys(fs::path(resolveConfigPath()) / "keys"));
     fs::path const archive = requestedPackagePath(fetcher);
     auto const targets = packagesToInstall(archive, manager, fetcher);
-    if (confirmDependencyInstall(targets))
-        installPackageSet(targets, manager);
+    if (!confirmDependencyInstall(targets))
+        return;
+    // Packages chosen from the repository's index are downloaded only now,
+    // all of them before any is installed: a refused one installs nothing.
+    std::vector<RepositoryIndexEntry const*> indexed;
+    for (auto const& target : targets)
+        if (RepositoryIndexEntry const* entry = fetcher.indexEntryAt(target.path))
+            indexed.push_back(entry);
+    fetcher.fetchIndexed(indexed);
+    installPackageSet(targets, manager);
 }
 
 fs::path PkgCli::requestedPackagePath(PackageFetcher const& fetcher) const
@@ -243,46 +252,31 @@ fs::path PkgCli::requestedPackagePath(PackageFetcher const& fetcher) const
         fetcher.verifyArchive(archive, archive.string());
         return archive;
     }
+    // With an index nothing is downloaded before the prompt.
+    PackageFetcher::checkPackageName(firstPositional());
+    if (fetcher.repositoryIndex())
+        return fetcher.cachePath(fetcher.indexEntry(firstPositional()).path);
     return fetcher.fetch(firstPositional());
 }
 
 Package PkgCli::loadPackageFromArchive(fs::path const& archive) const
 {
-    TempDir unpackDir("vdpk-cli-");
-    fs::path const abs = fs::absolute(archive);
-    fs::path const manifest = unpackDir.path() / "package.yml";
-    // Both paths are quoted as single words, so any archive path reaches tar intact.
-    std::string const unpack = fmt::format("tar -xf {} -C {}{}", shellQuote(localArchiveName(abs.string())),
-                                           shellQuote(unpackDir.path().string()), tarDecompressOption(abs));
-    auto const succeeds = [](std::string const& command) {
-        ShellConfig shellConfig;
-        shellConfig.timeout.reset();
-        shellConfig.shell = "/bin/bash";
-        shellConfig.verbose = false;
-        shellConfig.mergeStderr = true;
-        shellConfig.commandViaStdin = false;
-        Shell shell(command, shellConfig);
-        return shell.result().get().exitCode == 0;
-    };
+    return readArchiveManifest(archive);
+}
 
-    // Only the manifest is read here; the install unpacks (and checks) the whole
-    // archive later. With --occurrence tar stops reading once the member is
-    // found, so a large archive is not decompressed twice. The builder stores
-    // it as "./package.yml"; other packers write "package.yml", and tar matches
-    // member names literally.
-    bool found = false;
-    for (char const* member : {"./package.yml", "package.yml"}) {
-        found = succeeds(fmt::format("{} --occurrence {}", unpack, member)) && fs::is_regular_file(manifest);
-        if (found)
-            break;
-    }
-    // Neither name (or a read error): unpack everything, so tar's own verdict
-    // tells a damaged or missing archive from one without a manifest.
-    if (!found && !succeeds(unpack))
-        throw std::runtime_error(fmt::format("Failed to inspect package '{}'", abs.string()));
-
+Package PkgCli::packageOf(fs::path const& archive, PackageFetcher const& fetcher) const
+{
+    // What the index says of a package stands in for its manifest until the
+    // archive is downloaded; the manifest is then checked against it.
+    RepositoryIndexEntry const* entry = fetcher.indexEntryAt(archive);
+    if (!entry)
+        return loadPackageFromArchive(archive);
     Package package;
-    package.load(manifest.string());
+    package.os = entry->os;
+    package.name = entry->name;
+    package.version = entry->version;
+    package.arch = Package::archFromString(entry->arch);
+    package.depends = entry->depends;
     return package;
 }
 
@@ -290,7 +284,7 @@ std::vector<PackageTopologicalSorterTarget> PkgCli::packagesToInstall(fs::path c
                                                                       PackageManager const& manager,
                                                                       PackageFetcher const& fetcher) const
 {
-    Package const root = loadPackageFromArchive(archive);
+    Package const root = packageOf(archive, fetcher);
 
     PackageTopologicalSorterConfig sorterConfig;
     // The requested package is never skipped here: the installer itself decides
@@ -300,6 +294,11 @@ std::vector<PackageTopologicalSorterTarget> PkgCli::packagesToInstall(fs::path c
     };
     sorterConfig.resolveDependency = [this, &fetcher](PackageTopologicalSorterTarget const&,
                                                       std::string const& name) {
+        if (fetcher.repositoryIndex()) {
+            RepositoryIndexEntry const& entry = fetcher.indexEntry(name);
+            fs::path const path = fetcher.cachePath(entry.path);
+            return PackageTopologicalSorterTarget{packageOf(path, fetcher), path};
+        }
         fs::path const path = fetcher.fetch(name);
         return PackageTopologicalSorterTarget{loadPackageFromArchive(path), path};
     };

@@ -47,6 +47,9 @@ class PkgCli {
     void install(PackageManager& manager);
     std::filesystem::path requestedPackagePath(PackageFetcher const& fetcher) const;
     Package loadPackageFromArchive(std::filesystem::path const& archive) const;
+    // The package of an archive: from the fetcher's index entry when it
+    // chose the archive from an index (not downloaded yet), else its manifest.
+    Package packageOf(std::filesystem::path const& archive, PackageFetcher const& fetcher) const;
     std::vector<PackageTopologicalSorterTarget> packagesToInstall(std::filesystem::path const& archive,
                                                                   PackageManager const& manager,
                                                                   PackageFetcher const& fetcher) const;

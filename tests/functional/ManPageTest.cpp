@@ -119,7 +119,7 @@ TEST_P(ManPageOptions, NamesTheUsageTextsVariableInItsEnvironmentSection)
 
 INSTANTIATE_TEST_SUITE_P(Programs, ManPageOptions,
                          ::testing::Values(ProgramPage{"vdpk/usage.txt", "vdpk.1", 19},
-                                           ProgramPage{"vd-build/usage.txt", "vd-build.1", 9}),
+                                           ProgramPage{"vd-build/usage.txt", "vd-build.1", 10}),
                          [](auto const& info) {
                              return std::string(info.param.page[2] == '-' ? "VdBuild" : "Vdpk");
                          });

@@ -1,7 +1,11 @@
 // The repository server configuration of the documentation, served by the
 // real nginx on 127.0.0.1: the built vdpk installs a package and its
 // dependency by name through nginx's own directory listings and redirects.
+#include "core/RepositoryIndex.hpp"
+#include "core/Signature.hpp"
+
 #include "tests/support/Archive.hpp"
+#include "tests/support/Minisign.hpp"
 #include "tests/support/Paths.hpp"
 #include "tests/support/Run.hpp"
 #include "tests/support/Sandbox.hpp"
@@ -215,6 +219,44 @@ TEST(NginxRepository, InstallsAPackageByNameThroughTheDocumentedConfiguration)
     EXPECT_NE(log.find("\"GET /packages/linux/greet/1.10/greet-1.10-x64.vdpk.tar.bz2 HTTP/1.1\" 200"),
               std::string::npos)
         << log;
+}
+
+TEST(NginxRepository, ServesTheSignedIndexAndHidesTheDeployStepsOwnFiles)
+{
+    fs::path const nginx = findNginx();
+    if (nginx.empty())
+        GTEST_SKIP() << "nginx is not installed (scripts/install-deps.sh installs it)";
+
+    Sandbox sandbox;
+    fs::permissions(sandbox.root(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                        fs::perms::others_read | fs::perms::others_exec);
+    fs::path const repository = sandbox.root() / "repo";
+    publishPackage(repository, "linux",
+                   {.name = "greet", .depends = {"libgreet"}, .files = {{"usr/bin/greet", "#!/bin/sh\n"}}});
+    publishPackage(repository, "linux", {.name = "libgreet", .files = {{"usr/lib/libgreet.sh", "greet\n"}}});
+    auto const keys = makeMinisignKeyPair(sandbox.root() / "signer", "repo");
+    Linux::Signature::SecretKey const key = Linux::Signature::loadSecretKey(keys.secretKey);
+    Linux::RepositoryIndexUpdate::rebuild(repository, &key);
+    for (auto const& entry : fs::recursive_directory_iterator(repository))
+        fs::permissions(entry.path(), fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+    fs::create_directories(sandbox.configDir() / "keys");
+    fs::copy_file(keys.publicKey, sandbox.configDir() / "keys" / "repo.pub");
+
+    Nginx server(nginx, sandbox.root() / "nginx", repository);
+    sandbox.writePkgConfig(server.url("/packages"));
+    RunResult const r =
+        runVdpk({"-c", sandbox.configDir().string(), "-r", sandbox.prefix().string(), "--install", "greet"},
+                {.input = "y\n"});
+    ASSERT_EQ(r.status, 0) << r.err << readFile(sandbox.root() / "nginx/error.log");
+    EXPECT_EQ(readFile(sandbox.prefix() / "usr/lib/libgreet.sh"), "greet\n");
+    EXPECT_EQ(runShell("curl -s -o /dev/null -w '%{http_code}' " + server.url("/packages/.index.lock")).out,
+              "404");
+
+    std::string const log = readFile(sandbox.root() / "nginx/access.log");
+    EXPECT_NE(log.find("\"GET /packages/index.yml HTTP/1.1\" 200"), std::string::npos) << log;
+    EXPECT_NE(log.find("\"GET /packages/index.yml.minisig HTTP/1.1\" 200"), std::string::npos) << log;
+    // Resolved from the index: no listing was read.
+    EXPECT_EQ(log.find("\"GET /packages/linux/ HTTP/1.1\""), std::string::npos) << log;
 }
 
 } // namespace

@@ -33,6 +33,22 @@ TEST(VdBuildHelp, PrintsTheExactUsageTextOnStandardOutput)
     EXPECT_EQ(r.err, "");
 }
 
+TEST(VdBuildIndexRepository, NeedsOnlyTheRepositoryFromBuildYmlAndFailsForAMissingOne)
+{
+    Sandbox box;
+    box.writeFile("etc/build.yml", "buildFs:\n  packageRepo: \"" + (box.root() / "none").string() + "\"\n");
+    RunResult const missing = runVdBuild({"--index-repository", "-c", box.configDir().string()});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err,
+              errorOutput("Package repository '" + (box.root() / "none").string() + "' does not exist"));
+
+    fs::create_directories(box.root() / "none");
+    RunResult const empty = runVdBuild({"--index-repository", "-c", box.configDir().string()});
+    ASSERT_EQ(empty.status, 0) << empty.err;
+    EXPECT_EQ(empty.err, "Indexed 0 package(s) in '" + (box.root() / "none").string() + "'\n");
+    EXPECT_THAT(readFile(box.root() / "none" / "index.yml"), ::testing::EndsWith("\npackages: []\n"));
+}
+
 TEST(VdBuildHelp, WinsOverEveryOtherOptionWithoutReadingTheConfiguration)
 {
     auto r = runVdBuild({"--build-all", "--mount-build-fs", "--help", "--config", "/nonexistent/dir"});

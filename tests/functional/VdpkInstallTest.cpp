@@ -72,10 +72,12 @@ TEST_F(VdpkRepository, ChainOfDependenciesReadsEachListingOnceOverOneConnection)
     for (auto const& name : chain)
         EXPECT_EQ(box.installedVersion(name), "1.10\n");
 
-    // The base, three OS directories, six package directories and six
-    // archives, and the one redirect that shows directories end in "/".
+    // The index the repository does not have, the base, three OS
+    // directories, six package directories and six archives, and the one
+    // redirect that shows directories end in "/".
     auto requests = box.server().requests();
-    EXPECT_EQ(requests.size(), 17u) << ::testing::PrintToString(requests);
+    EXPECT_EQ(requests.size(), 18u) << ::testing::PrintToString(requests);
+    EXPECT_EQ(requests.front(), "GET /repo/index.yml 404");
     EXPECT_EQ(std::count(requests.begin(), requests.end(), "GET /repo/ 200"), 1);
     EXPECT_EQ(std::count(requests.begin(), requests.end(), "GET /repo 301"), 1);
     for (std::size_t i = 0; i < chain.size(); ++i)

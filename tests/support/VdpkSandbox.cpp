@@ -1,5 +1,7 @@
 #include "tests/support/VdpkSandbox.hpp"
 
+#include "tests/support/Paths.hpp"
+
 namespace Vandrel::Test {
 
 namespace fs = std::filesystem;
@@ -57,6 +59,16 @@ RunResult VdpkSandbox::vdpkWith(std::vector<std::string> args, RunOptions option
 std::string VdpkSandbox::installedVersion(std::string const& name, fs::path const& installPrefix) const
 {
     return readFile((installPrefix.empty() ? prefix() : installPrefix) / "usr/share" / name / "VERSION");
+}
+
+RunResult VdpkSandbox::indexRepository(fs::path const& signingKey) const
+{
+    std::string buildYml = "buildFs:\n  packageRepo: \"" + repo().string() + "\"\n";
+    if (!signingKey.empty())
+        buildYml += "  signingKey: \"" + signingKey.string() + "\"\n";
+    writeFile("indexer/build.yml", buildYml);
+    return runProgram(programPath("vd-build"),
+                      {"--index-repository", "--config", (root() / "indexer").string()});
 }
 
 } // namespace Vandrel::Test

@@ -47,6 +47,10 @@ class VdpkSandbox : public Sandbox {
     RunResult vdpkWith(std::vector<std::string> args, RunOptions options,
                        std::filesystem::path const& installPrefix = {}) const;
 
+    // Runs the built "vd-build --index-repository" on repo() with a build.yml
+    // that holds only packageRepo (and signingKey, when given).
+    RunResult indexRepository(std::filesystem::path const& signingKey = {}) const;
+
     // The content of usr/share/NAME/VERSION below the prefix: the installed
     // version of a published package ("" when absent).
     std::string installedVersion(std::string const& name,

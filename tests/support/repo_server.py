@@ -50,6 +50,17 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     def log_request(self, code="-", size="-"):
         log(f"{self.command} {self.path} {code}")
 
+    def send_error(self, code, message=None, explain=None):
+        # Web servers keep the connection open after an error answer (a
+        # missing index.yml among them); the library's default closes it.
+        body = f"{code} {message or ''}\n".encode()
+        self.send_response(code, message)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
     def send_head(self):
         path = self.translate_path(self.path)
         if self.fail_dirs and os.path.isdir(path):

@@ -1,3 +1,4 @@
+#include "core/RepositoryIndex.hpp"
 #include "core/Signature.hpp"
 #include "core/WorkingDirectoryGuard.hpp"
 #include "vd-build/BuildConfig.hpp"
@@ -90,6 +91,47 @@ TEST_F(PackageBuilderDeploy, AKeyThatCannotBeReadFailsWithItsPath)
     fs::path const missing = box.root() / "no-such.key";
     EXPECT_EQ(messageOf([&] { deploy(missing.string()); }),
               "Failed to read secret key '" + missing.string() + "'");
+}
+
+TEST_F(PackageBuilderDeploy, KeepsTheRepositoryIndexUpToDateWithEveryDeployedArchive)
+{
+    deploy("");
+    package.name = "beta";
+    package.version = "1.0";
+    package.depends = {"alpha"};
+    box.writeFile(fs::path("src") / PackageBuilder::packageFileName(package), "other bytes\n");
+    deploy("");
+    fs::path const index = box.root() / "repo" / "index.yml";
+    auto const read = Linux::RepositoryIndex::parse(readFile(index), index.string());
+    ASSERT_EQ(read.entries.size(), 2u);
+    EXPECT_EQ(read.entries[0].path, "core/alpha/1.2/alpha-1.2-x64.vdpk.tar.bz2");
+    EXPECT_EQ(read.entries[1].path, "core/beta/1.0/beta-1.0-x64.vdpk.tar.bz2");
+    EXPECT_EQ(read.entries[1].depends, std::vector<std::string>{"alpha"});
+    EXPECT_EQ(read.entries[1].size, 12u);
+    // sha256sum of "other bytes\n".
+    RunResult const sum = runShell("printf 'other bytes\\n' | sha256sum");
+    EXPECT_EQ(read.entries[1].sha256, sum.out.substr(0, 64));
+    EXPECT_FALSE(fs::exists(index.string() + ".minisig"));
+}
+
+TEST_F(PackageBuilderDeploy, WithAKeyTheIndexIsSignedInTheSameStep)
+{
+    auto const keys = makeMinisignKeyPair(box.root() / "keys", "repo");
+    deploy(keys.secretKey.string());
+    RunResult const verified = minisignVerify(keys.publicKey, box.root() / "repo" / "index.yml");
+    EXPECT_EQ(verified.status, 0) << verified.err;
+}
+
+TEST(BuildConfigRepository, ABuildYmlWithOnlyTheRepositoryIsEnoughToIndexIt)
+{
+    Sandbox box;
+    box.writeFile("etc/build.yml", "buildFs:\n  packageRepo: r\n  signingKey: k\n");
+    BuildConfig const config = BuildConfig::loadRepository(box.configDir().string());
+    EXPECT_EQ(config.packageRepo, "r");
+    EXPECT_EQ(config.signingKey, "k");
+    box.writeFile("etc/build.yml", "buildFs:\n  signingKey: k\n");
+    EXPECT_EQ(messageOf([&] { BuildConfig::loadRepository(box.configDir().string()); }),
+              "Missing required field 'packageRepo' in " + (box.configDir() / "build.yml").string());
 }
 
 TEST(BuildConfigSigningKey, IsOptionalAndReadVerbatim)

@@ -74,7 +74,8 @@ TEST(PackageBuilderPack, CopiesOutPacksAnOrdinaryBzip2ArchiveAndInstallsIt)
     inSources.restore();
 
     // The printed command is the plain one; PATH and TMPDIR are as before.
-    EXPECT_THAT(log, HasSubstr("/usr/bin/fakeroot\ntar -cjf './tool-1.0-x64.vdpk.tar.bz2' -C 'dist' .\n"));
+    EXPECT_THAT(log, HasSubstr("/usr/bin/fakeroot\ntar -cjf './tool-1.0-x64.vdpk.tar.bz2' -C 'dist' "
+                               "./package.yml --exclude=./package.yml .\n"));
     EXPECT_TRUE(fs::exists(marker));
     EXPECT_EQ(std::getenv("PATH"), path);
     EXPECT_EQ(std::getenv("TMPDIR"), tmpdir);
@@ -90,6 +91,11 @@ TEST(PackageBuilderPack, CopiesOutPacksAnOrdinaryBzip2ArchiveAndInstallsIt)
     RunResult const listing = runShell("tar -tjf '" + archive.string() + "' | sort");
     EXPECT_THAT(listing.out, HasSubstr("./files/usr/bin/tool\n"));
     EXPECT_THAT(listing.out, HasSubstr("./package.yml\n"));
+    // The manifest is the first member and is stored once; the rest follow
+    // as a plain walk of the tree stores them.
+    RunResult const members = runShell("tar -tjf '" + archive.string() + "'");
+    EXPECT_EQ(members.out,
+              "./package.yml\n./\n./files/\n./files/usr/\n./files/usr/bin/\n./files/usr/bin/tool\n");
 
     // Unpacked in the build filesystem's own temporary directory, so the
     // files are moved into place there; nothing is left in it.

@@ -1,5 +1,7 @@
 #include "vdpk/PackageFetcher.hpp"
 
+#include "core/RepositoryIndex.hpp"
+
 #include "tests/vdpk/RepositoryFixture.hpp"
 
 #include <chrono>
@@ -224,6 +226,35 @@ TEST_F(StalledRepository, TricklingDownloadCompletesThoughItOutlastsTheLimit)
     double const seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GT(seconds, 2.0 * quietSeconds);
     EXPECT_EQ(Vandrel::Test::readFile(local), Vandrel::Test::readFile(published));
+}
+
+// Several archives at once from an index, every one of them stalling: the
+// transfers share the one limit, and none of them leaves a file behind.
+TEST_F(StalledRepository, ParallelDownloadsShareTheLimitAndLeaveNothing)
+{
+    std::vector<std::string> const names = {"a", "b", "c", "d", "e"};
+    for (auto const& name : names) {
+        Vandrel::Test::PackageSpec spec;
+        spec.name = name;
+        spec.files["usr/share/" + name + "/data"] = Vandrel::Test::incompressibleData(64 << 10);
+        Vandrel::Test::publishPackage(repo, "linux", spec);
+    }
+    RepositoryIndexUpdate::rebuild(repo, nullptr);
+    startServer({"--stall-after", "1000"});
+    PackageFetcher const fetcher = limitedFetcher(repoUrl());
+    std::vector<RepositoryIndexEntry const*> entries;
+    for (auto const& name : names)
+        entries.push_back(&fetcher.indexEntry(name));
+    auto [message, seconds] = timed([&] { fetcher.fetchIndexed(entries); });
+    EXPECT_EQ(message, "Failed to download '" + repoUrl() +
+                           "/linux/a/1.0/a-1.0-x64.vdpk.tar.bz2': Timeout was reached");
+    EXPECT_GE(seconds, quietSeconds - 0.5);
+    EXPECT_LT(seconds, quietSeconds + 3);
+    for (auto const& name : names) {
+        fs::path const local = sandbox.cacheDir() / "linux" / name / "1.0" / (name + "-1.0-x64.vdpk.tar.bz2");
+        EXPECT_FALSE(fs::exists(local)) << name;
+        EXPECT_FALSE(fs::exists(local.string() + ".part")) << name;
+    }
 }
 
 } // namespace
