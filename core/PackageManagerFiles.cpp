@@ -518,7 +518,7 @@ PackageManager::StagedEntry PackageManager::planEntry(InstallRoot& root, std::st
     if (errno != ENOENT)
         throwCopyError(errno, source, destination);
     // A dangling link: the file it names is created, in a directory that
-    // exists below the root; else the link itself is replaced.
+    // must exist below the root.
     std::string linkTarget = fs::read_symlink(destination).native();
     fs::path named = linkTarget.front() == '/' ? fs::path(linkTarget).relative_path()
                                                : fs::path(parentNameOf(packagePath)) / linkTarget;
@@ -527,11 +527,11 @@ PackageManager::StagedEntry PackageManager::planEntry(InstallRoot& root, std::st
         named = named.lexically_relative("..");
     std::string const namedText = named.string();
     if (namedText.empty() || namedText == "." || namedText.back() == '/')
-        return entry;
+        throwCopyError(EISDIR, source, destination);
     std::string const namedParent = parentNameOf(namedText);
     FileDescriptor const directory = root.open(namedParent, O_PATH | O_DIRECTORY);
     if (!directory)
-        return entry;
+        throwCopyError(errno, source, destination);
     std::string const resolvedParent = namedParent.empty() ? std::string() : root.nameOf(directory.get());
     entry.target = resolvedParent.empty() ? baseNameOf(namedText) : resolvedParent + "/" + baseNameOf(namedText);
     entry.replaces = false;

@@ -41,7 +41,7 @@ void createByScripts(PkgConfig const& config)
 {
     SQLite::Database db(config.database, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
     for (char const* file :
-         {"drop-everything.sql", "package.sql", "file.sql", "dependency.sql", "details.sql"})
+         {"drop-everything.sql", "package.sql", "file.sql", "dependency.sql", "details.sql", "journal.sql"})
         db.exec(config.readSharedFile(std::string("vdpk/sql/") + file));
 }
 
@@ -208,13 +208,13 @@ TEST_F(RecordedRows, NewDatabaseHasTheScriptsSchemaEntryForEntry)
 
     auto const dump = testedDump();
     EXPECT_EQ(dump, referenceDump());
-    // Five tables and seven indexes, each with its root page and text.
-    EXPECT_EQ(dump.size(), 12u);
+    // Six tables and seven indexes, each with its root page and text.
+    EXPECT_EQ(dump.size(), 13u);
     EXPECT_THAT(tablesAndIndexes(testedConfig.database),
                 ElementsAreArray({"dependency", "file", "file_detail", "i_dependency_by_name",
                                   "i_dependency_by_package_name", "i_file_by_name", "i_file_by_package",
                                   "i_file_by_package_name", "i_file_detail_by_package_name", "i_package",
-                                  "package", "package_detail"}));
+                                  "journal", "package", "package_detail"}));
 }
 
 TEST_F(RecordedRows, PackagesFilesAndDependenciesMatchTheLiteralTextsByteForByte)
