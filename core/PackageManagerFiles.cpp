@@ -454,7 +454,6 @@ ShellConfig PackageManager::makeShellConfig() const
     return shellConfig;
 }
 
-
 namespace {
 
 std::string parentNameOf(std::string const& name)
@@ -533,7 +532,8 @@ PackageManager::StagedEntry PackageManager::planEntry(InstallRoot& root, std::st
     if (!directory)
         throwCopyError(errno, source, destination);
     std::string const resolvedParent = namedParent.empty() ? std::string() : root.nameOf(directory.get());
-    entry.target = resolvedParent.empty() ? baseNameOf(namedText) : resolvedParent + "/" + baseNameOf(namedText);
+    entry.target =
+        resolvedParent.empty() ? baseNameOf(namedText) : resolvedParent + "/" + baseNameOf(namedText);
     entry.replaces = false;
     return entry;
 }
@@ -581,7 +581,8 @@ void PackageManager::installStaged(Package const& package, fs::path const& unpac
         (kind == EntryKind::directory ? directories : others).emplace_back(std::move(packagePath), kind);
     }
     std::string const sourcePrefix = filesDir.native() + "/";
-    InstallRoot root(installPrefix ? *installPrefix : std::string("/"), !directories.empty() || !others.empty());
+    InstallRoot root(installPrefix ? *installPrefix : std::string("/"),
+                     !directories.empty() || !others.empty());
 
     // Everything is decided before anything changes: a conflict anywhere in
     // the package stops the install with the root as it was.

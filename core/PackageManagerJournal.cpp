@@ -89,7 +89,8 @@ void removeTempDir(std::string const& path)
 
 void PackageManager::ensureJournalTable() const
 {
-    SQLite::Statement query(db(), "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'journal'");
+    SQLite::Statement query(db(),
+                            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'journal'");
     if (!query.executeStep() || query.getColumn(0).getInt() == 0) {
         query.reset();
         executeSqlFromFile("journal.sql");
@@ -106,8 +107,8 @@ std::int64_t PackageManager::writeJournal(JournalEntry const& entry) const
     insert.bindNoCopy(2, entry.version);
     insert.bindNoCopy(3, entry.operation);
     insert.bindNoCopy(4, entry.tempDir);
-    std::string const lists[] = {joinNames(entry.creates), joinNames(entry.replaces), joinNames(entry.removes),
-                                 joinNames(entry.directories)};
+    std::string const lists[] = {joinNames(entry.creates), joinNames(entry.replaces),
+                                 joinNames(entry.removes), joinNames(entry.directories)};
     for (int i = 0; i < 4; ++i)
         insert.bindNoCopy(5 + i, lists[i].data(), static_cast<int>(lists[i].size()));
     insert.bind(9, entry.committed ? 1 : 0);

@@ -192,9 +192,8 @@ TEST_F(Upgrade, ReplacesThePackageInPlaceAndKeepsItsDependents)
     EXPECT_EQ(manager->installedVersion("alpha"), "2.0");
     EXPECT_THAT(manager->findDirectDependents("alpha"), ElementsAre("beta"));
     // The old-only file goes; the one gamma shares stays with gamma's content.
-    EXPECT_THAT(treePaths(prefix() / "usr"),
-                ElementsAre("bin", "bin/beta", "bin/gamma", "lib", "lib/both", "lib/link", "lib/new", "share",
-                            "share/common"));
+    EXPECT_THAT(treePaths(prefix() / "usr"), ElementsAre("bin", "bin/beta", "bin/gamma", "lib", "lib/both",
+                                                         "lib/link", "lib/new", "share", "share/common"));
     EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/lib/both"), "2");
     EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/share/common"), "g");
     EXPECT_EQ(fs::read_symlink(prefix() / "usr/lib/link"), "new");
@@ -252,22 +251,23 @@ TEST_P(FailingUpgrade, LeavesTheOlderVersionIntact)
     EXPECT_TRUE(noUnpackDirLeft());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FailingUpgrade,
-    ::testing::Values(
-        // A directory where the package has a file, half way down its list.
-        FailingUpgradeCase{"ConflictHalfWay",
-                           [](fs::path const& prefix) { fs::create_directories(prefix / "usr/lib/f20"); },
-                           "Cannot install file 'usr/lib/f20' because destination '"},
-        // A directory that cannot be made (a dangling link holds its name):
-        // found only while the package's directories are being made.
-        FailingUpgradeCase{"DirectoryThatCannotBeMade",
-                           [](fs::path const& prefix) {
-                               fs::create_directories(prefix / "usr/zz");
-                               fs::create_symlink("nowhere", prefix / "usr/zz/link");
-                           },
-                           "cannot create directory"}),
-    [](auto const& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, FailingUpgrade,
+                         ::testing::Values(
+                             // A directory where the package has a file, half way down its list.
+                             FailingUpgradeCase{"ConflictHalfWay",
+                                                [](fs::path const& prefix) {
+                                                    fs::create_directories(prefix / "usr/lib/f20");
+                                                },
+                                                "Cannot install file 'usr/lib/f20' because destination '"},
+                             // A directory that cannot be made (a dangling link holds its name):
+                             // found only while the package's directories are being made.
+                             FailingUpgradeCase{"DirectoryThatCannotBeMade",
+                                                [](fs::path const& prefix) {
+                                                    fs::create_directories(prefix / "usr/zz");
+                                                    fs::create_symlink("nowhere", prefix / "usr/zz/link");
+                                                },
+                                                "cannot create directory"}),
+                         [](auto const& info) { return info.param.name; });
 
 TEST_F(InstallSequence, ArchiveWithoutFilesTreeRecordsOnlyThePackage)
 {
