@@ -125,6 +125,7 @@ void PackageManager::install(std::string const& archivePath, InstallReason reaso
 
     Package package;
     package.load(unpackDir.string() + "/package.yml");
+    StagedNames::stopPoint("after-unpack");
 
     if (auto const installed = sameOrNewerInstalledVersion(package)) {
         std::cerr << "Skipping package " << package.name << " " << package.version

@@ -9,6 +9,7 @@
 #include "core/FileDescriptor.hpp"
 #include "core/InstallRoot.hpp"
 #include "core/StagedNames.hpp"
+#include "core/TempDir.hpp"
 
 #include <SQLiteCpp/Statement.h>
 #include <SQLiteCpp/Transaction.h>
@@ -149,6 +150,10 @@ std::vector<JournalEntry> PackageManager::pendingOperations() const
 
 void PackageManager::recoverInterruptedOperations()
 {
+    // Unpack directories of runs killed before they wrote a journal entry
+    // (while unpacking or reading the manifest) are recognised by their free lock.
+    TempDir::removeAbandoned("vdpk-");
+    TempDir::removeAbandoned("vdpk-cli-");
     for (JournalEntry const& entry : pendingOperations()) {
         // A removal is never undone: files it removed are gone for good, so
         // the only consistent outcome is the package without them.

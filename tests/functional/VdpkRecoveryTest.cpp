@@ -28,7 +28,9 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 
 enum class Operation { install, upgrade, removal };
-enum class Outcome { rolledBack, completed, finishedBeforeTheKill };
+// nothingStarted: killed before the journal entry, with only an unpack
+// directory to clear.
+enum class Outcome { rolledBack, completed, finishedBeforeTheKill, nothingStarted };
 
 struct KillCase {
     Operation operation;
@@ -67,12 +69,14 @@ class VdpkRecovery : public ::testing::TestWithParam<KillCase> {
                   0);
         ASSERT_EQ(installFile({.name = "third", .files = {{"usr/bin/third", "t"}}}), 0);
         if (GetParam().operation != Operation::install) {
-            PackageSpec const target{.name = "target", .version = "1.0", .files = targetFiles("1", "old-only")};
+            PackageSpec const target{
+                .name = "target", .version = "1.0", .files = targetFiles("1", "old-only")};
             ASSERT_EQ(installFile(target), 0);
             // The dependency is looked up in the repository although installed.
             box.publish("core", target);
             box.serve();
-            ASSERT_EQ(installFile({.name = "user", .depends = {"target"}, .files = {{"usr/bin/user", "u"}}}), 0);
+            ASSERT_EQ(installFile({.name = "user", .depends = {"target"}, .files = {{"usr/bin/user", "u"}}}),
+                      0);
         }
     }
 
@@ -137,16 +141,18 @@ TEST_P(VdpkRecovery, TheNextRunRepairsTheKilledOne)
 {
     KillCase const& c = GetParam();
     std::map<std::string, std::optional<std::string>> const stop = {{"VDPK_TEST_STOP_AT", c.stopAt}};
-    std::string const operationName =
-        c.operation == Operation::install ? "install" : c.operation == Operation::upgrade ? "upgrade" : "removal";
+    std::string const operationName = c.operation == Operation::install   ? "install"
+                                      : c.operation == Operation::upgrade ? "upgrade"
+                                                                          : "removal";
     std::string const version = c.operation == Operation::upgrade ? "2.0" : "1.0";
     if (c.operation == Operation::removal) {
         // No prompt: nothing depends on the target once its user is gone.
         ASSERT_EQ(box.vdpk({"--uninstall", "user"}).status, 0);
         last = box.vdpkWith({"--uninstall", "target"}, {.env = stop});
     } else {
-        installFile({.name = "target", .version = version, .files = targetFiles(version.substr(0, 1), "new-only")},
-                    stop);
+        installFile(
+            {.name = "target", .version = version, .files = targetFiles(version.substr(0, 1), "new-only")},
+            stop);
     }
     ASSERT_EQ(last.status, 128 + SIGKILL) << last.err;
     // What the kill left, and the repair must clear.
@@ -162,25 +168,28 @@ TEST_P(VdpkRecovery, TheNextRunRepairsTheKilledOne)
                     c.outcome == Outcome::rolledBack ? "Rolled back" : "Completed", operationName, version);
     RunResult const list = box.vdpk({"--list"});
     ASSERT_EQ(list.status, 0) << list.err;
-    if (c.outcome == Outcome::finishedBeforeTheKill) {
+    bool const nothingPending =
+        c.outcome == Outcome::finishedBeforeTheKill || c.outcome == Outcome::nothingStarted;
+    if (nothingPending) {
         EXPECT_EQ(list.err, "");
     } else {
-        EXPECT_EQ(list.err, fmt::format("Warning: an interrupted {} of package target {} is pending; the next "
-                                        "--install or --uninstall finishes or undoes it\n",
-                                        operationName, version));
+        EXPECT_EQ(list.err,
+                  fmt::format("Warning: an interrupted {} of package target {} is pending; the next "
+                              "--install or --uninstall finishes or undoes it\n",
+                              operationName, version));
         // Listing shows the recorded state and changes nothing.
         EXPECT_THAT(column("SELECT count(*) FROM journal"), ElementsAre("1"));
     }
 
-    RunResult const next = c.nextIsUninstall ? box.vdpk({"--uninstall", "third"})
-                                             : box.vdpkWith({"--install", "--file",
-                                                             makeArchive(box.root() / "archives",
-                                                                         {.name = "fourth",
-                                                                          .files = {{"usr/bin/fourth", "4"}}})
-                                                                 .string()},
-                                                            {});
+    RunResult const next =
+        c.nextIsUninstall ? box.vdpk({"--uninstall", "third"})
+                          : box.vdpkWith({"--install", "--file",
+                                          makeArchive(box.root() / "archives",
+                                                      {.name = "fourth", .files = {{"usr/bin/fourth", "4"}}})
+                                              .string()},
+                                         {});
     ASSERT_EQ(next.status, 0) << next.err;
-    if (c.outcome == Outcome::finishedBeforeTheKill)
+    if (nothingPending)
         EXPECT_THAT(next.err, Not(HasSubstr("interrupted")));
     else
         EXPECT_THAT(next.err, ::testing::StartsWith(repairLine));
@@ -188,7 +197,7 @@ TEST_P(VdpkRecovery, TheNextRunRepairsTheKilledOne)
     EXPECT_EQ(fs::exists(box.prefix() / "usr/bin/third"), !c.nextIsUninstall);
     EXPECT_EQ(fs::exists(box.prefix() / "usr/bin/fourth"), !c.nextIsUninstall);
 
-    bool const newState = c.outcome != Outcome::rolledBack;
+    bool const newState = c.outcome == Outcome::completed || c.outcome == Outcome::finishedBeforeTheKill;
     std::map<std::string, std::string> expectedFiles;
     std::vector<std::string> expectedVersion;
     if (c.operation == Operation::upgrade || (c.operation == Operation::install && newState)) {
@@ -218,10 +227,12 @@ TEST_P(VdpkRecovery, TheNextRunRepairsTheKilledOne)
 
 INSTANTIATE_TEST_SUITE_P(
     Kills, VdpkRecovery,
-    ::testing::Values(KillCase{Operation::install, "after-journal", Outcome::rolledBack, true},
+    ::testing::Values(KillCase{Operation::install, "after-unpack", Outcome::nothingStarted, true},
+                      KillCase{Operation::install, "after-journal", Outcome::rolledBack, true},
                       KillCase{Operation::install, "half-way", Outcome::rolledBack, false},
                       KillCase{Operation::install, "before-commit", Outcome::rolledBack, true},
                       KillCase{Operation::install, "after-commit", Outcome::completed, false},
+                      KillCase{Operation::upgrade, "after-unpack", Outcome::nothingStarted, false},
                       KillCase{Operation::upgrade, "after-journal", Outcome::rolledBack, false},
                       KillCase{Operation::upgrade, "half-way", Outcome::rolledBack, true},
                       KillCase{Operation::upgrade, "before-commit", Outcome::rolledBack, false},
