@@ -84,8 +84,13 @@ def run(vdpk, share, count, kills, work):
         return [vdpk, "--config", etc, "--prefix", prefix, *args]
 
     def fresh(with_target):
-        shutil.rmtree(prefix, ignore_errors=True)
-        shutil.rmtree(tmp, ignore_errors=True)
+        # A killed vdpk's tar runs on for a moment in its own session.
+        for _ in range(100):
+            shutil.rmtree(prefix, ignore_errors=True)
+            shutil.rmtree(tmp, ignore_errors=True)
+            if not os.path.exists(tmp) and not os.path.exists(prefix):
+                break
+            time.sleep(0.1)
         os.makedirs(tmp)
         if with_target:
             subprocess.run(vdpk_cmd("--install", "--file", v1), env=env, check=True, capture_output=True)
