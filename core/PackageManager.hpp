@@ -188,6 +188,7 @@ class PackageManager {
                               std::function<void(std::size_t)> const& afterEach = {});
     void removeRows(int packageId);
     std::int64_t writeJournal(JournalEntry const& entry) const;
+    void setJournalRemoves(std::int64_t id, std::vector<std::string> const& removes) const;
     void deleteJournal(std::int64_t id) const;
     void rollBack(JournalEntry const& entry);
     void complete(JournalEntry const& entry);

@@ -93,6 +93,17 @@ bool isEmptyDirectory(int parent, std::string const& base)
     return true;
 }
 
+JournalEntry removalEntry(std::string const& name, std::string const& version,
+                          std::vector<std::string> const& removes)
+{
+    JournalEntry entry;
+    entry.package = name;
+    entry.version = version;
+    entry.operation = "removal";
+    entry.removes = removes;
+    return entry;
+}
+
 } // namespace
 
 void PackageManager::install(std::string const& archivePath, InstallReason reason)
@@ -176,7 +187,17 @@ void PackageManager::appendPackagesToUninstall(std::string const& name, std::vec
 void PackageManager::uninstall(std::string const& name)
 {
     recoverInterruptedOperations();
-    for (auto const& each : packagesToUninstall(name))
+    std::vector<std::string> const names = packagesToUninstall(name);
+    if (names.size() > 1) {
+        // The whole confirmed list is journaled at once, so a run killed
+        // half way through it is finished for all of them, in this order.
+        // What each one removes is decided when its turn comes.
+        SQLite::Transaction transaction(db());
+        for (auto const& each : names)
+            writeJournal(removalEntry(each, installedVersion(each).value_or(""), {}));
+        transaction.commit();
+    }
+    for (auto const& each : names)
         uninstallSingle(each);
 }
 
@@ -195,12 +216,19 @@ void PackageManager::uninstallSingle(std::string const& name)
         lookups.commit();
     }
 
-    JournalEntry entry;
-    entry.package = name;
-    entry.version = installedVersion(name).value_or("");
-    entry.operation = "removal";
-    entry.removes = toRemove;
-    std::int64_t const journalId = writeJournal(entry);
+    std::int64_t journalId = 0;
+    {
+        SQLite::Statement journaled(db(),
+                                    "SELECT id FROM journal WHERE package = ? AND operation = 'removal'");
+        journaled.bind(1, name);
+        if (journaled.executeStep())
+            journalId = journaled.getColumn(0).getInt64();
+    }
+    if (journalId != 0) {
+        setJournalRemoves(journalId, toRemove);
+    } else {
+        journalId = writeJournal(removalEntry(name, installedVersion(name).value_or(""), toRemove));
+    }
     StagedNames::stopPoint("after-journal");
 
     std::size_t const halfWay = toRemove.size() / 2;

@@ -117,6 +117,15 @@ std::int64_t PackageManager::writeJournal(JournalEntry const& entry) const
     return database.getLastInsertRowid();
 }
 
+void PackageManager::setJournalRemoves(std::int64_t id, std::vector<std::string> const& removes) const
+{
+    SQLite::Statement update(db(), "UPDATE journal SET removes = ? WHERE id = ?");
+    std::string const joined = joinNames(removes);
+    update.bindNoCopy(1, joined.data(), static_cast<int>(joined.size()));
+    update.bind(2, id);
+    update.exec();
+}
+
 void PackageManager::deleteJournal(std::int64_t id) const
 {
     SQLite::Statement remove(db(), "DELETE FROM journal WHERE id = ?");
@@ -211,21 +220,13 @@ void PackageManager::rollBack(JournalEntry const& entry)
 void PackageManager::complete(JournalEntry const& entry)
 {
     if (entry.operation == "removal") {
-        // Not committed yet: the package is still recorded. Its remaining
-        // files go now, then its rows with the entry.
-        SQLite::Statement query(db(), "SELECT id FROM package WHERE name = ?");
-        query.bind(1, entry.package);
-        if (!query.executeStep()) {
+        // Not committed yet: the package is still recorded, with the files
+        // not yet removed. Its removal runs again, under this entry, and
+        // deletes the entry with the package's rows.
+        if (isInstall(entry.package))
+            uninstallSingle(entry.package);
+        else
             deleteJournal(entry.id);
-            return;
-        }
-        int const id = query.getColumn(0).getInt();
-        query.reset();
-        removeInstalledFiles(entry.removes, id);
-        SQLite::Transaction transaction(db());
-        removeRows(id);
-        deleteJournal(entry.id);
-        transaction.commit();
         return;
     }
 

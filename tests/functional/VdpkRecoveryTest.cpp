@@ -57,18 +57,19 @@ std::map<std::string, std::string> targetFiles(std::string const& v, std::string
     return files;
 }
 
-class VdpkRecovery : public ::testing::TestWithParam<KillCase> {
+class KilledRuns : public ::testing::Test {
   protected:
-    void SetUp() override
+    // Another package shares a file with the one killed, and a third one is
+    // there for the next command to remove. With the target installed, a
+    // package that depends on it is too.
+    void installPackages(bool withTarget)
     {
         box.writePkgConfig();
-        // Another package shares a file with the one killed, and a third one
-        // is there for the next command to remove.
         ASSERT_EQ(installFile({.name = "other",
                                .files = {{"usr/share/common/shared", "other"}, {"usr/bin/other", "o"}}}),
                   0);
         ASSERT_EQ(installFile({.name = "third", .files = {{"usr/bin/third", "t"}}}), 0);
-        if (GetParam().operation != Operation::install) {
+        if (withTarget) {
             PackageSpec const target{
                 .name = "target", .version = "1.0", .files = targetFiles("1", "old-only")};
             ASSERT_EQ(installFile(target), 0);
@@ -135,6 +136,11 @@ class VdpkRecovery : public ::testing::TestWithParam<KillCase> {
 
     VdpkSandbox box;
     RunResult last;
+};
+
+class VdpkRecovery : public KilledRuns, public ::testing::WithParamInterface<KillCase> {
+  protected:
+    void SetUp() override { installPackages(GetParam().operation != Operation::install); }
 };
 
 TEST_P(VdpkRecovery, TheNextRunRepairsTheKilledOne)
@@ -251,6 +257,31 @@ INSTANTIATE_TEST_SUITE_P(
                 name += ch;
         return name;
     });
+
+class VdpkRemovalOfSeveral : public KilledRuns {};
+
+TEST_F(VdpkRemovalOfSeveral, AKilledRemovalIsFinishedForEveryConfirmedPackage)
+{
+    installPackages(true);
+    // Killed once the dependent is removed and recorded so, before the target.
+    last = box.vdpkWith({"--uninstall", "target"},
+                        {.input = "y\n", .env = {{"VDPK_TEST_STOP_AT", "after-commit"}}});
+    ASSERT_EQ(last.status, 128 + SIGKILL) << last.err;
+    EXPECT_THAT(last.err, HasSubstr("Are you sure you want to delete 2 packages? [y/N] "));
+    EXPECT_EQ(column("SELECT name FROM package ORDER BY name"),
+              (std::vector<std::string>{"other", "target", "third"}));
+    EXPECT_THAT(box.vdpk({"--list"}).err,
+                HasSubstr("Warning: an interrupted removal of package target 1.0 is pending"));
+
+    RunResult const next = box.vdpk({"--uninstall", "third"});
+    ASSERT_EQ(next.status, 0) << next.err;
+    EXPECT_THAT(next.err, ::testing::StartsWith("Completed the interrupted removal of package target 1.0\n"));
+    EXPECT_EQ(column("SELECT name FROM package ORDER BY name"), (std::vector<std::string>{"other"}));
+    EXPECT_THAT(treePaths(box.prefix() / "usr"),
+                ElementsAre("bin", "bin/other", "share", "share/common", "share/common/shared"));
+    EXPECT_THAT(column("SELECT count(*) FROM journal"), ElementsAre("0"));
+    EXPECT_THAT(column("PRAGMA integrity_check"), ElementsAre("ok"));
+}
 
 } // namespace
 } // namespace Vandrel::Test
