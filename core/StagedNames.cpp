@@ -41,7 +41,7 @@ std::string backup(std::string_view base)
 
 void stopPoint(char const* point)
 {
-    static char const* const requested = std::getenv("VDPK_TEST_STOP_AT");
+    char const* const requested = std::getenv("VDPK_TEST_STOP_AT");
     if (requested != nullptr && std::strcmp(requested, point) == 0)
         std::raise(SIGKILL);
 }

@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include <csignal>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -19,6 +20,7 @@
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace Vandrel::Linux::PmTest {
@@ -98,6 +100,66 @@ class Installer : public PackageManagerTest {
 };
 
 class InstallSequence : public Installer {};
+
+// The installer as the build tool uses it, without the package tool around
+// it: an install killed in a child process is repaired by the next install.
+class InstallerRecovery : public Installer {
+  protected:
+    // Runs install in a child that kills itself at the stop point; returns
+    // whether it died of SIGKILL.
+    bool installKilledAt(fs::path const& archivePath, char const* point)
+    {
+        pid_t const pid = ::fork();
+        if (pid == 0) {
+            ::setenv("VDPK_TEST_STOP_AT", point, 1);
+            try {
+                Vandrel::Test::CapturedStderr quiet;
+                manager->install(archivePath.string());
+            } catch (...) {
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    }
+};
+
+TEST_F(InstallerRecovery, AnInstallKilledBeforeItsCommitIsRolledBackByTheNextInstall)
+{
+    install(archive({.name = "base", .files = {{"usr/lib/shared", "base"}}}));
+    ASSERT_TRUE(installKilledAt(
+        archive({.name = "alpha", .files = {{"usr/lib/shared", "alpha"}, {"usr/bin/alpha", "a"}}}),
+        "before-commit"));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/bin/alpha"), "a"); // renamed into place, not recorded
+
+    std::string const err = install(archive({.name = "gamma", .files = {{"usr/bin/gamma", "g"}}}));
+    EXPECT_THAT(err, ::testing::StartsWith("Rolled back the interrupted install of package alpha 1.0\n"
+                                           "Installing package "));
+    EXPECT_THAT(manager->installedPackages(), ElementsAre("base", "gamma"));
+    EXPECT_THAT(treePaths(prefix() / "usr"), ElementsAre("bin", "bin/gamma", "lib", "lib/shared"));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/lib/shared"), "base");
+    EXPECT_TRUE(noUnpackDirLeft());
+    EXPECT_THAT(rows("SELECT count(*) FROM journal"), ElementsAre("0"));
+}
+
+TEST_F(InstallerRecovery, AnUpgradeKilledAfterItsCommitIsFinishedByTheNextUninstall)
+{
+    install(archive({.name = "alpha", .files = {{"usr/lib/old", "1"}, {"usr/lib/both", "1"}}}));
+    install(archive({.name = "gamma", .files = {{"usr/bin/gamma", "g"}}}));
+    ASSERT_TRUE(installKilledAt(
+        archive({.name = "alpha", .version = "2.0", .files = {{"usr/lib/both", "2"}}}), "after-commit"));
+    EXPECT_TRUE(fs::exists(prefix() / "usr/lib/old"));
+
+    Vandrel::Test::CapturedStderr captured;
+    manager->uninstall("gamma");
+    EXPECT_EQ(captured.text(), "Completed the interrupted upgrade of package alpha 2.0\n");
+    EXPECT_EQ(manager->installedVersion("alpha"), "2.0");
+    EXPECT_THAT(treePaths(prefix() / "usr"), ElementsAre("lib", "lib/both"));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/lib/both"), "2");
+    EXPECT_TRUE(noUnpackDirLeft());
+    EXPECT_THAT(rows("SELECT count(*) FROM journal"), ElementsAre("0"));
+}
 
 TEST_F(InstallSequence, RecordsThePackageAndWritesProgressInOrder)
 {
