@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/FileDetails.hpp"
+#include "core/FileLock.hpp"
 #include "core/Package.hpp"
 #include "core/PkgConfig.hpp"
 
@@ -167,6 +168,10 @@ class PackageManager {
     bool hasDetailTables() const;
     void writeDetails(int packageId, std::vector<std::string> const& files, InstallReason reason);
     void closeConnection() const;
+    // The lock beside the database that every change of the install root
+    // holds; nothing when this process holds it already (the package tool
+    // takes it for its whole command).
+    FileLock lockInstallRoot() const;
 
     // One entry of the unpacked tree on its way into the root.
     struct StagedEntry {

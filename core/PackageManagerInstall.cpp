@@ -108,6 +108,7 @@ JournalEntry removalEntry(std::string const& name, std::string const& version,
 
 void PackageManager::install(std::string const& archivePath, InstallReason reason)
 {
+    FileLock const lock = lockInstallRoot();
     recoverInterruptedOperations();
     std::string const archive = fs::absolute(archivePath).string();
     std::cerr << "Installing package " << std::quoted(archive) << std::endl;
@@ -186,6 +187,7 @@ void PackageManager::appendPackagesToUninstall(std::string const& name, std::vec
 
 void PackageManager::uninstall(std::string const& name)
 {
+    FileLock const lock = lockInstallRoot();
     recoverInterruptedOperations();
     std::vector<std::string> const names = packagesToUninstall(name);
     if (names.size() > 1) {

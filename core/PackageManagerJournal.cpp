@@ -157,6 +157,20 @@ std::vector<JournalEntry> PackageManager::pendingOperations() const
     return entries;
 }
 
+FileLock PackageManager::lockInstallRoot() const
+{
+    std::string const lockPath = databaseFilePath() + ".lock";
+    fs::path const parent = fs::path(lockPath).parent_path();
+    if (!parent.empty())
+        fs::create_directories(parent);
+    if (FileLock::heldInThisProcess(lockPath))
+        return {};
+    return FileLock::acquire(lockPath, [&lockPath] {
+        std::cerr << fmt::format("Waiting for another vdpk run to release the lock '{}'...", lockPath)
+                  << std::endl;
+    });
+}
+
 void PackageManager::recoverInterruptedOperations()
 {
     // Unpack directories of runs killed before they wrote a journal entry

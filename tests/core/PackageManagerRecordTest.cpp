@@ -348,7 +348,7 @@ TEST_F(SchemaCreation, AFailedCreationIsRetriedOnTheNextOpen)
     EXPECT_THAT(tablesAndIndexes(sandbox.databasePath()), IsEmpty());
     PackageManager(config, false).saveIntoDb(makePackage("alpha", "1"), {"usr/bin/alpha"});
     EXPECT_EQ(captured.text(), "Creating new database...\nCreating new database...\n");
-    EXPECT_EQ(tablesAndIndexes(sandbox.databasePath()).size(), 12u);
+    EXPECT_EQ(tablesAndIndexes(sandbox.databasePath()).size(), 13u);
     EXPECT_THAT(PackageManager(config, false).findPackageFiles("alpha"), ElementsAre("usr/bin/alpha"));
 }
 
