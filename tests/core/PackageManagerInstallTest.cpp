@@ -4,6 +4,7 @@
 #include "tests/core/PackageManagerTestSupport.hpp"
 #include "tests/support/Archive.hpp"
 #include "tests/support/Errors.hpp"
+#include "tests/support/LockHolder.hpp"
 #include "tests/support/Run.hpp"
 
 #include <gmock/gmock.h>
@@ -11,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <functional>
@@ -21,6 +23,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace Vandrel::Linux::PmTest {
@@ -124,6 +127,23 @@ class InstallerRecovery : public Installer {
         return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
     }
 };
+
+TEST_F(InstallerRecovery, InstallWaitsForAnotherProcessHoldingTheLockBesideTheDatabase)
+{
+    fs::path const lockPath = database().string() + ".lock";
+    fs::create_directories(lockPath.parent_path());
+    Vandrel::Test::LockHolder holder(lockPath.string());
+    fs::path const a = archive({.name = "alpha", .files = {{"usr/bin/alpha", "a"}}});
+    std::thread killer([&holder] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        holder.kill();
+    });
+    std::string const err = install(a);
+    killer.join();
+    EXPECT_THAT(err, ::testing::StartsWith("Waiting for another vdpk run to release the lock '" +
+                                           lockPath.string() + "'...\nInstalling package "));
+    EXPECT_EQ(manager->installedVersion("alpha"), "1.0");
+}
 
 TEST_F(InstallerRecovery, AnInstallKilledBeforeItsCommitIsRolledBackByTheNextInstall)
 {
