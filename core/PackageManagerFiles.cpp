@@ -592,15 +592,48 @@ void PackageManager::installStaged(Package const& package, fs::path const& unpac
     std::optional<std::string> const older = installedVersion(package.name);
     journal.operation = older ? "upgrade" : "install";
     journal.tempDir = unpackDir.string();
+    // The older version's own files: those it alone recorded.
+    std::unordered_set<std::string> ownOldFiles;
+    if (older) {
+        int const oldId = findPackageId(package.name);
+        std::unordered_set<std::string> const shared = filesWithOtherOwners(oldId);
+        for (auto& file : findPackageFiles(package.name))
+            if (shared.count(file) == 0)
+                ownOldFiles.insert(std::move(file));
+    }
+    // Files of the older version where the newer one has a directory: moved
+    // aside when staging starts, and back should the install be undone.
+    std::vector<std::string> displaced;
+    auto const belowDisplaced = [&displaced](std::string const& path) {
+        return std::any_of(displaced.begin(), displaced.end(), [&path](std::string const& file) {
+            return path.size() > file.size() && path.compare(0, file.size(), file) == 0 &&
+                   path[file.size()] == '/';
+        });
+    };
     for (auto const& [packagePath, kind] : directories) {
         if (!root.exists())
             break;
+        if (belowDisplaced(packagePath)) {
+            journal.directories.push_back(packagePath);
+            continue;
+        }
         if (root.open(packagePath, O_PATH | O_DIRECTORY))
             continue;
         int const error = errno;
         if (error == ENOTDIR) {
-            FileDescriptor const existing = root.open(packagePath, O_PATH);
+            FileDescriptor const parent = root.open(parentNameOf(packagePath), O_PATH | O_DIRECTORY);
             struct stat status {};
+            bool const nonDirectory =
+                parent &&
+                ::fstatat(parent.get(), baseNameOf(packagePath).c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                !S_ISDIR(status.st_mode);
+            if (nonDirectory && ownOldFiles.count(packagePath) != 0) {
+                displaced.push_back(packagePath);
+                journal.replaces.push_back(packagePath);
+                journal.directories.push_back(packagePath);
+                continue;
+            }
+            FileDescriptor const existing = root.open(packagePath, O_PATH);
             if (existing && ::fstat(existing.get(), &status) == 0 && !S_ISDIR(status.st_mode))
                 throw std::runtime_error(
                     fmt::format("Cannot install directory '{}' because destination '{}' is not a directory",
@@ -632,22 +665,28 @@ void PackageManager::installStaged(Package const& package, fs::path const& unpac
     others = {};
     for (auto const& entry : entries)
         (entry.replaces ? journal.replaces : journal.creates).push_back(entry.target);
-    if (older) {
-        // What only the older version had goes after the commit, unless
-        // another package recorded it too.
-        int const oldId = findPackageId(package.name);
-        std::unordered_set<std::string> const shared = filesWithOtherOwners(oldId);
-        std::unordered_set<std::string> const kept(files.begin(), files.end());
-        for (auto& file : findPackageFiles(package.name))
-            if (kept.count(file) == 0 && shared.count(file) == 0)
-                journal.removes.push_back(std::move(file));
-    }
+    // What only the older version had goes after the commit, unless another
+    // package recorded it too; a file displaced by a directory is gone by then.
+    std::unordered_set<std::string> kept(files.begin(), files.end());
+    kept.insert(displaced.begin(), displaced.end());
+    for (auto const& file : ownOldFiles)
+        if (kept.count(file) == 0)
+            journal.removes.push_back(file);
 
     journal.id = writeJournal(journal);
     StagedNames::stopPoint("after-journal");
     // This run's own clean-up leaves its unpack directory to the TempDir.
     journal.tempDir.clear();
     try {
+        for (auto const& name : displaced) {
+            std::string base;
+            int const directory = root.parentDirectory(name, base);
+            std::string const backup = StagedNames::backup(base);
+            if (::unlinkat(directory, backup.c_str(), 0) != 0 && errno != ENOENT)
+                throwError("cannot remove", destinationPath(name), errno);
+            if (::renameat(directory, base.c_str(), directory, backup.c_str()) != 0)
+                throwError("cannot replace", destinationPath(name), errno);
+        }
         for (auto const& [packagePath, kind] : directories)
             installDirectory(root, sourcePrefix + packagePath, packagePath);
         copiedDetails.clear();

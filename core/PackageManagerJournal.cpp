@@ -205,19 +205,12 @@ void PackageManager::rollBack(JournalEntry const& entry)
                     action(parent.get(), baseName(name));
             }
         };
-        eachName(entry.replaces, [](int directory, std::string const& base) {
-            std::string const backup = StagedNames::backup(base);
-            // The backup is a second link to the old file, or the old file
-            // itself where no link could be made: either way it goes back.
-            if (entryExists(directory, backup)) {
-                (void)::renameat(directory, backup.c_str(), directory, base.c_str());
-                (void)::unlinkat(directory, backup.c_str(), 0);
-            }
-            (void)::unlinkat(directory, StagedNames::staged(base).c_str(), 0);
-        });
+        for (auto const* names : {&entry.replaces, &entry.creates})
+            eachName(*names, [](int directory, std::string const& base) {
+                (void)::unlinkat(directory, StagedNames::staged(base).c_str(), 0);
+            });
+        // Nothing was there when the operation began, under the lock.
         eachName(entry.creates, [](int directory, std::string const& base) {
-            (void)::unlinkat(directory, StagedNames::staged(base).c_str(), 0);
-            // Nothing was there when the operation began, under the lock.
             (void)::unlinkat(directory, base.c_str(), 0);
         });
         // Longest first: a directory after everything it holds.
@@ -225,6 +218,16 @@ void PackageManager::rollBack(JournalEntry const& entry)
         std::sort(directories.begin(), directories.end(), std::greater<>());
         eachName(directories, [](int directory, std::string const& base) {
             (void)::unlinkat(directory, base.c_str(), AT_REMOVEDIR);
+        });
+        // Last, once the new directories are gone: an old file may come back
+        // where the new version had put a directory. The backup is a second
+        // link to the old file, or the old file itself where no link could be
+        // made; it stays where it cannot go back.
+        eachName(entry.replaces, [](int directory, std::string const& base) {
+            std::string const backup = StagedNames::backup(base);
+            if (entryExists(directory, backup) &&
+                ::renameat(directory, backup.c_str(), directory, base.c_str()) == 0)
+                (void)::unlinkat(directory, backup.c_str(), 0); // both were links to the old file
         });
     }
     removeTempDir(entry.tempDir);

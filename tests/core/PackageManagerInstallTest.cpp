@@ -301,6 +301,21 @@ TEST_F(Upgrade, AReplacedFileIsANewInodeAndAnOpenOneKeepsItsContent)
     EXPECT_EQ(content, "1");
 }
 
+TEST_F(Upgrade, AFileOfTheOlderVersionMayBecomeADirectoryOfTheNewerOne)
+{
+    install(archive({.name = "alpha",
+                     .version = "2.0",
+                     .files = {{"usr/lib/old/sub/inside", "2"}, {"usr/lib/both", "2"}},
+                     .dirs = {"usr/lib/old/empty"}}));
+    EXPECT_EQ(manager->installedVersion("alpha"), "2.0");
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/lib/old/sub/inside"), "2");
+    EXPECT_TRUE(fs::is_directory(prefix() / "usr/lib/old/empty"));
+    EXPECT_THAT(rows("SELECT f.name FROM file f JOIN package p ON f.package_id = p.id WHERE p.name = "
+                     "'alpha' ORDER BY 1"),
+                ElementsAre("usr/lib/both", "usr/lib/old/sub/inside"));
+    EXPECT_THAT(stagedNamesBelow(prefix()), IsEmpty());
+}
+
 // Each of these fails somewhere in the package: the older version stays
 // installed and recorded exactly as it was, and nothing of the newer one is
 // left, not even a directory it made.
@@ -322,6 +337,9 @@ TEST_P(FailingUpgrade, LeavesTheOlderVersionIntact)
         files[fmt::format("usr/lib/f{:02}", i)] = "2";
     files["usr/lib/both"] = "2";
     files["usr/newdir/sub/file"] = "2";
+    // The older version's file usr/lib/old becomes a directory: moved aside
+    // first, so it must come back.
+    files["usr/lib/old/sub/inside"] = "2";
     std::string const error =
         installError(archive({.name = "alpha", .version = "2.0", .files = files, .dirs = {"usr/zz/link/x"}}));
 
