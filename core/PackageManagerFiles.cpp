@@ -743,6 +743,9 @@ void PackageManager::installStaged(Package const& package, fs::path const& unpac
         throw;
     }
     StagedNames::stopPoint("after-commit");
+    // Every staged name of this run was renamed into place: only the backups
+    // of replaced files and the older version's own files are left to go.
+    journal.creates.clear();
     complete(journal);
 }
 
