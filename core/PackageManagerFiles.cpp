@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <stdexcept>
+#include <string_view>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -649,19 +650,25 @@ void PackageManager::installStaged(Package const& package, fs::path const& unpac
     entries.reserve(others.size());
     // Two entries that land on one name (a file and a link leading to it):
     // the later one wins, as if they were copied in turn.
-    std::unordered_map<std::string, std::size_t> byTarget;
+    // The keys view the targets inside entries, which never reallocates.
+    std::unordered_map<std::string_view, std::size_t> byTarget;
+    byTarget.reserve(others.size());
     bool sharedTarget = false;
     for (auto const& [packagePath, kind] : others) {
         files.push_back(packagePath);
         StagedEntry entry = planEntry(root, sourcePrefix + packagePath, packagePath, kind);
-        auto const [at, inserted] = byTarget.emplace(entry.target, entries.size());
-        if (inserted) {
-            entries.push_back(std::move(entry));
-        } else {
+        if (auto const at = byTarget.find(entry.target); at != byTarget.end()) {
             sharedTarget = true;
-            entries[at->second] = std::move(entry);
+            StagedEntry& earlier = entries[at->second];
+            earlier.packagePath = std::move(entry.packagePath);
+            earlier.kind = entry.kind;
+            earlier.replaces = entry.replaces;
+            continue;
         }
+        entries.push_back(std::move(entry));
+        byTarget.emplace(entries.back().target, entries.size() - 1);
     }
+    byTarget = {};
     others = {};
     for (auto const& entry : entries)
         (entry.replaces ? journal.replaces : journal.creates).push_back(entry.target);

@@ -316,6 +316,20 @@ TEST_F(Upgrade, AFileOfTheOlderVersionMayBecomeADirectoryOfTheNewerOne)
     EXPECT_THAT(stagedNamesBelow(prefix()), IsEmpty());
 }
 
+TEST_F(Upgrade, TwoFilesLandingOnOneNameThroughALinkLeaveOneFileAndNoStagedName)
+{
+    fs::create_directories(prefix() / "usr/opt");
+    fs::create_symlink("real", prefix() / "usr/opt/alias");
+    install(archive({.name = "delta", .files = {{"usr/opt/real", "r"}, {"usr/opt/alias", "a"}}}));
+    EXPECT_TRUE(fs::is_symlink(prefix() / "usr/opt/alias"));
+    // Copied in turn, the later of the two in the walk wins.
+    EXPECT_THAT(Vandrel::Test::readFile(prefix() / "usr/opt/real"), ::testing::AnyOf("r", "a"));
+    EXPECT_THAT(rows("SELECT f.name FROM file f JOIN package p ON f.package_id = p.id WHERE p.name = "
+                     "'delta' ORDER BY 1"),
+                ElementsAre("usr/opt/alias", "usr/opt/real"));
+    EXPECT_THAT(stagedNamesBelow(prefix()), IsEmpty());
+}
+
 // Each of these fails somewhere in the package: the older version stays
 // installed and recorded exactly as it was, and nothing of the newer one is
 // left, not even a directory it made.
