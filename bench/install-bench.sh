@@ -20,6 +20,10 @@
 #              the same with a PATH that offers only tar and bzip2
 #   uninstall  vdpk --uninstall on that prefix
 #   rm -rf     removal of an identical copy of the installed tree
+#   sync       sync -f (syncfs) of the file system right after the floor's
+#              tar -xjf: the cost of putting that much new data on disk, which
+#              vdpk pays inside its install (one syncfs before the database
+#              commit) and tar does not
 # and the peak resident set size of the vdpk runs; then the recording of N
 # file rows in a fresh package database (build/bin/record-bench, when built).
 # Targets: install <= 1.3x floor, with and without lbzip2; uninstall <= 1.3x
@@ -67,14 +71,18 @@ echo "lbzip2 on PATH: $have_lbzip2 ($(uptime))"
 
 measure() { python3 "$here/measure.py" "$@"; }
 declare -a floor install uninstall rmrf mem_install mem_uninstall plain mem_plain
-declare -a cpu_floor cpu_install cpu_uninstall cpu_rmrf cpu_plain
+declare -a cpu_floor cpu_install cpu_uninstall cpu_rmrf cpu_plain sync_floor
 
 for ((r = 1; r <= runs; r++)); do
     rm -rf "$work/floor" "$work/prefix" "$work/copy"
     mkdir "$work/floor"
     read -r t _ c < <(measure tar -xjf "$archive" -C "$work/floor")
     floor+=("$t") cpu_floor+=("$c")
+    read -r t _ _ < <(measure sync -f "$work/floor")
+    sync_floor+=("$t")
     rm -rf "$work/floor"
+    # Start every install with nothing of the earlier rounds left to write.
+    sync -f "$work"
 
     read -r t m c < <(MEASURE_LOG="$work/install.log" measure "$vdpk" --config "$work/etc" \
         --prefix "$work/prefix" --install --file "$archive")
@@ -98,7 +106,7 @@ for ((r = 1; r <= runs; r++)); do
     plain+=("$t") mem_plain+=("$m") cpu_plain+=("$c")
     [ -f "$work/prefix/usr/lib/big/blob0" ] || { echo "install failed, see:" >&2; tail -5 "$work/plain.log" >&2; exit 1; }
     rm -rf "$work/prefix"
-    echo "round $r: floor ${floor[-1]}s  install ${install[-1]}s  without lbzip2 ${plain[-1]}s" \
+    echo "round $r: floor ${floor[-1]}s  sync ${sync_floor[-1]}s  install ${install[-1]}s  without lbzip2 ${plain[-1]}s" \
         " uninstall ${uninstall[-1]}s  rm -rf ${rmrf[-1]}s"
     rm -f "$work"/tmp/stdout-* "$work"/tmp/stderr-*
 done
@@ -113,6 +121,8 @@ i=$(median "${install[@]}")
 u=$(median "${uninstall[@]}")
 x=$(median "${rmrf[@]}")
 p=$(median "${plain[@]}")
+sy=$(median "${sync_floor[@]}")
+fs=$(awk -v a="$f" -v b="$sy" 'BEGIN {print a + b}')
 mi=$(max "${mem_install[@]}" "${mem_plain[@]}")
 mu=$(max "${mem_uninstall[@]}")
 
@@ -123,13 +133,15 @@ cx=$(median "${cpu_rmrf[@]}")
 cp=$(median "${cpu_plain[@]}")
 
 echo
-echo "N=$count, median of $runs (wall clock; CPU = user + system of all processes); lbzip2: $have_lbzip2"
+echo "N=$count on $(df --output=fstype "$work" | tail -1) ($work), median of $runs (wall clock; CPU = user + system of all processes); lbzip2: $have_lbzip2"
 echo "load: $(uptime)"
 printf 'floor (tar -xjf)   %8.3f s                         CPU %8.3f s\n' "$f" "$cf"
 printf 'vdpk --install     %8.3f s   %5.2fx floor  (<= 1.3x)   CPU %8.3f s  %5.2fx\n' \
     "$i" "$(ratio "$i" "$f")" "$ci" "$(ratio "$ci" "$cf")"
 printf '  without lbzip2   %8.3f s   %5.2fx floor  (<= 1.3x)   CPU %8.3f s  %5.2fx\n' \
     "$p" "$(ratio "$p" "$f")" "$cp" "$(ratio "$cp" "$cf")"
+printf 'sync after tar     %8.3f s   (the syncfs vdpk does before its commit)\n' "$sy"
+printf 'vdpk --install     %8.3f s   %5.2fx floor + sync\n' "$i" "$(ratio "$i" "$fs")"
 printf 'rm -rf             %8.3f s                         CPU %8.3f s\n' "$x" "$cx"
 printf 'vdpk --uninstall   %8.3f s   %5.2fx rm -rf (<= 1.3x)   CPU %8.3f s  %5.2fx\n' \
     "$u" "$(ratio "$u" "$x")" "$cu" "$(ratio "$cu" "$cx")"

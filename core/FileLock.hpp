@@ -18,13 +18,20 @@ class FileLock {
     // Returns an unlocked object at once when another process holds the lock.
     static FileLock tryAcquire(std::string const& path);
 
+    // Whether a FileLock of this process holds the lock on that file now. A
+    // second flock by the same process would wait for itself.
+    static bool heldInThisProcess(std::string const& path);
+
     FileLock() = default;
+    ~FileLock();
+    FileLock(FileLock&& other) noexcept;
+    FileLock& operator=(FileLock&& other) noexcept;
     bool isLocked() const { return descriptor.isOpen(); }
     explicit operator bool() const { return isLocked(); }
-    void release() { descriptor.reset(); }
+    void release();
 
   private:
-    explicit FileLock(FileDescriptor fd) : descriptor(std::move(fd)) {}
+    explicit FileLock(FileDescriptor fd);
     FileDescriptor descriptor;
 };
 

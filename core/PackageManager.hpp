@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/FileDetails.hpp"
+#include "core/FileLock.hpp"
 #include "core/Package.hpp"
 #include "core/PkgConfig.hpp"
 
@@ -8,7 +9,9 @@
 #include <SQLiteCpp/Exception.h>
 #include <SQLiteCpp/Statement.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +37,25 @@ std::filesystem::path destination(std::optional<std::string> const& prefix,
 
 // Why a package is installed: asked for by name, or pulled in by another.
 enum class InstallReason : unsigned char { requested, dependency };
+
+// One operation on the install root as the journal records it before the
+// first change: enough to roll it back, or to finish it, after a crash.
+struct JournalEntry {
+    std::int64_t id = 0;
+    std::string package;
+    std::string version;
+    std::string operation; // "install", "upgrade" or "removal"
+    std::string tempDir;   // the unpack directory of an install; empty for a removal
+    // Names below the install root: files and links that did not exist, that
+    // are replaced, that go afterwards, and the directories the operation made.
+    std::vector<std::string> creates;
+    std::vector<std::string> replaces;
+    std::vector<std::string> removes;
+    std::vector<std::string> directories;
+    // Set in the transaction that records the outcome: from then on the
+    // operation is finished, never undone.
+    bool committed = false;
+};
 
 // The package database of one install root and the installer that copies
 // package archives into that root and removes them again.
@@ -103,6 +125,17 @@ class PackageManager {
                     InstallReason reason = InstallReason::requested);
     void removePackageFromDb(int packageId);
 
+    // --- journal of operations in progress ---
+
+    // Adds the journal table to a database that lacks it.
+    void ensureJournalTable() const;
+    // The operations a killed run left unfinished, oldest first; never
+    // creates a database.
+    std::vector<JournalEntry> pendingOperations() const;
+    // Finishes or rolls back every pending operation, one line on standard
+    // error for each. install and uninstall do this first.
+    void recoverInterruptedOperations();
+
     // --- recorded details of installed files and packages ---
 
     // Adds the detail tables to a database that lacks them.
@@ -135,6 +168,35 @@ class PackageManager {
     bool hasDetailTables() const;
     void writeDetails(int packageId, std::vector<std::string> const& files, InstallReason reason);
     void closeConnection() const;
+    // The lock beside the database that every change of the install root
+    // holds; nothing when this process holds it already (the package tool
+    // takes it for its whole command).
+    FileLock lockInstallRoot() const;
+
+    // One entry of the unpacked tree on its way into the root.
+    struct StagedEntry {
+        std::string packagePath; // recorded in the file table
+        std::string target;      // the name below the root it is renamed over
+        EntryKind kind;
+        bool replaces; // something is at target already
+    };
+    void installStaged(Package const& package, std::filesystem::path const& unpackDir, InstallReason reason);
+    // Where a file entry lands, and whether that replaces something; throws
+    // on a destination it must not replace.
+    StagedEntry planEntry(InstallRoot& root, std::string const& source, std::string const& packagePath,
+                          EntryKind kind) const;
+    FileDetails stageEntry(InstallRoot& root, std::string const& source, StagedEntry const& entry) const;
+    void commitInstall(Package const& package, std::vector<std::string> const& files, InstallReason reason,
+                       std::int64_t journalId);
+    // Removes names (files, links) and then the directories they leave empty.
+    void removeInstalledFiles(std::vector<std::string> const& files, int packageId,
+                              std::function<void(std::size_t)> const& afterEach = {});
+    void removeRows(int packageId);
+    std::int64_t writeJournal(JournalEntry const& entry) const;
+    void setJournalRemoves(std::int64_t id, std::vector<std::string> const& removes) const;
+    void deleteJournal(std::int64_t id) const;
+    void rollBack(JournalEntry const& entry);
+    void complete(JournalEntry const& entry);
 
     PkgConfig config;
     mutable std::unique_ptr<SQLite::Database> connection;

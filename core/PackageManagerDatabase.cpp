@@ -173,7 +173,7 @@ void PackageManager::initializeDatabaseSchema() const
     // half dropped or half created.
     SQLite::Transaction transaction(db());
     for (char const* file :
-         {"drop-everything.sql", "package.sql", "file.sql", "dependency.sql", "details.sql"})
+         {"drop-everything.sql", "package.sql", "file.sql", "dependency.sql", "details.sql", "journal.sql"})
         executeSqlFromFile(file);
     transaction.commit();
 }
@@ -230,6 +230,7 @@ void PackageManager::ensureDatabaseSchema() const
          })
         database.exec(statement);
     ensureDetailTables();
+    ensureJournalTable();
 }
 
 void PackageManager::throwSqlError(std::string const& context, SQLite::Exception const& error,

@@ -5,17 +5,23 @@
 #include "core/InstallRoot.hpp"
 #include "core/ScopeGuard.hpp"
 #include "core/Shell.hpp"
+#include "core/StagedNames.hpp"
 
+#include <SQLiteCpp/Transaction.h>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <stdexcept>
+#include <string_view>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace Vandrel::Linux {
@@ -447,6 +453,329 @@ ShellConfig PackageManager::makeShellConfig() const
     shellConfig.stdoutFile.clear();
     shellConfig.stderrFile.clear();
     return shellConfig;
+}
+
+namespace {
+
+std::string parentNameOf(std::string const& name)
+{
+    size_t const slash = name.rfind('/');
+    return slash == std::string::npos ? std::string() : name.substr(0, slash);
+}
+
+std::string baseNameOf(std::string const& name)
+{
+    size_t const slash = name.rfind('/');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+} // namespace
+
+PackageManager::StagedEntry PackageManager::planEntry(InstallRoot& root, std::string const& source,
+                                                      std::string const& packagePath, EntryKind kind) const
+{
+    std::string const destination = destinationPath(packagePath);
+    // Only regular files are copied, as the library's copy would; a device
+    // node of the package is not even opened.
+    if (kind == EntryKind::other)
+        throwCopyError(ENOTSUP, source, destination);
+    StagedEntry entry{packagePath, packagePath, kind, false};
+    FileDescriptor const parent = root.open(parentNameOf(packagePath), O_PATH | O_DIRECTORY);
+    if (!parent)
+        return entry; // its directory is new, or staging reports why it cannot be made
+    std::string const base = baseNameOf(packagePath);
+    struct stat existing {};
+    if (::fstatat(parent.get(), base.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT)
+            throwCopyError(errno, source, destination);
+        return entry;
+    }
+    entry.replaces = true;
+    if (kind == EntryKind::symlink) {
+        if (S_ISDIR(existing.st_mode))
+            throw std::runtime_error(
+                fmt::format("Cannot install symlink '{}' because destination '{}' is an existing directory",
+                            packagePath, destination));
+        return entry; // a link replaces whatever non-directory is there, a link too
+    }
+    refuseAsDestination(packagePath, destination, existing);
+    if (!S_ISLNK(existing.st_mode))
+        return entry;
+
+    // A file over a symlink goes where the link leads, inside the root.
+    FileDescriptor const target = root.open(packagePath, O_PATH);
+    if (target) {
+        struct stat status {};
+        if (::fstat(target.get(), &status) != 0)
+            throwCopyError(errno, source, destination);
+        refuseAsDestination(packagePath, destination, status);
+        if (!S_ISREG(status.st_mode))
+            throw std::runtime_error(fmt::format("Cannot install file '{}' because destination '{}' is {}",
+                                                 packagePath, destination, "not a regular file"));
+        entry.target = root.nameOf(target.get());
+        return entry;
+    }
+    if (errno != ENOENT)
+        throwCopyError(errno, source, destination);
+    // A dangling link: the file it names is created, in a directory that
+    // must exist below the root.
+    std::string linkTarget = fs::read_symlink(destination).native();
+    fs::path named = linkTarget.front() == '/' ? fs::path(linkTarget).relative_path()
+                                               : fs::path(parentNameOf(packagePath)) / linkTarget;
+    named = named.lexically_normal();
+    while (!named.empty() && *named.begin() == "..")
+        named = named.lexically_relative("..");
+    std::string const namedText = named.string();
+    if (namedText.empty() || namedText == "." || namedText.back() == '/')
+        throwCopyError(EISDIR, source, destination);
+    std::string const namedParent = parentNameOf(namedText);
+    FileDescriptor const directory = root.open(namedParent, O_PATH | O_DIRECTORY);
+    if (!directory)
+        throwCopyError(errno, source, destination);
+    std::string const resolvedParent = namedParent.empty() ? std::string() : root.nameOf(directory.get());
+    entry.target =
+        resolvedParent.empty() ? baseNameOf(namedText) : resolvedParent + "/" + baseNameOf(namedText);
+    entry.replaces = false;
+    return entry;
+}
+
+FileDetails PackageManager::stageEntry(InstallRoot& root, std::string const& source,
+                                       StagedEntry const& entry) const
+{
+    std::string const destination = destinationPath(entry.packagePath);
+    std::string base;
+    int const directory = root.parentDirectory(entry.target, base);
+    std::string const staged = StagedNames::staged(base);
+    if (::unlinkat(directory, staged.c_str(), 0) != 0 && errno != ENOENT)
+        throwError("cannot remove", destination, errno);
+    CopyDigest digest; // fed by the byte copy, if the file is copied
+    if (entry.kind == EntryKind::symlink) {
+        std::string const target = fs::read_symlink(source).native();
+        if (::symlinkat(target.c_str(), directory, staged.c_str()) != 0)
+            throwError("cannot create symlink", destination, errno);
+        struct stat sourceStatus {};
+        if (::lstat(source.c_str(), &sourceStatus) == 0) {
+            [[maybe_unused]] int const ignored = ::fchownat(directory, staged.c_str(), sourceStatus.st_uid,
+                                                            sourceStatus.st_gid, AT_SYMLINK_NOFOLLOW);
+        }
+    } else if (!moveRegularFiles || !moveRegularFile(source, directory, staged)) {
+        FileDescriptor in = openSource(source, destination);
+        FileDescriptor out(::openat(directory, staged.c_str(),
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+        if (!out)
+            throwCopyError(errno, source, destination);
+        writeCopy(in, out, source, destination);
+    }
+    return describeEntry(directory, staged, digest, destination);
+}
+
+void PackageManager::installStaged(Package const& package, fs::path const& unpackDir, InstallReason reason)
+{
+    fs::path const filesDir = unpackDir / "files";
+    std::vector<std::pair<std::string, EntryKind>> directories;
+    std::vector<std::pair<std::string, EntryKind>> others;
+    for (fs::directory_entry const& walked : fs::recursive_directory_iterator(unpackDir)) {
+        std::string packagePath = packagePathOf(walked.path(), filesDir);
+        if (packagePath.empty())
+            continue;
+        EntryKind const kind = kindOf(walked);
+        (kind == EntryKind::directory ? directories : others).emplace_back(std::move(packagePath), kind);
+    }
+    std::string const sourcePrefix = filesDir.native() + "/";
+    InstallRoot root(installPrefix ? *installPrefix : std::string("/"),
+                     !directories.empty() || !others.empty());
+
+    // Everything is decided before anything changes: a conflict anywhere in
+    // the package stops the install with the root as it was.
+    JournalEntry journal;
+    journal.package = package.name;
+    journal.version = package.version;
+    std::optional<std::string> const older = installedVersion(package.name);
+    journal.operation = older ? "upgrade" : "install";
+    journal.tempDir = unpackDir.string();
+    // The older version's own files: those it alone recorded.
+    std::unordered_set<std::string> ownOldFiles;
+    if (older) {
+        int const oldId = findPackageId(package.name);
+        std::unordered_set<std::string> const shared = filesWithOtherOwners(oldId);
+        for (auto& file : findPackageFiles(package.name))
+            if (shared.count(file) == 0)
+                ownOldFiles.insert(std::move(file));
+    }
+    // Files of the older version where the newer one has a directory: moved
+    // aside when staging starts, and back should the install be undone.
+    std::vector<std::string> displaced;
+    auto const belowDisplaced = [&displaced](std::string const& path) {
+        return std::any_of(displaced.begin(), displaced.end(), [&path](std::string const& file) {
+            return path.size() > file.size() && path.compare(0, file.size(), file) == 0 &&
+                   path[file.size()] == '/';
+        });
+    };
+    for (auto const& [packagePath, kind] : directories) {
+        if (!root.exists())
+            break;
+        if (belowDisplaced(packagePath)) {
+            journal.directories.push_back(packagePath);
+            continue;
+        }
+        if (root.open(packagePath, O_PATH | O_DIRECTORY))
+            continue;
+        int const error = errno;
+        if (error == ENOTDIR) {
+            FileDescriptor const parent = root.open(parentNameOf(packagePath), O_PATH | O_DIRECTORY);
+            struct stat status {};
+            bool const nonDirectory =
+                parent &&
+                ::fstatat(parent.get(), baseNameOf(packagePath).c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                !S_ISDIR(status.st_mode);
+            if (nonDirectory && ownOldFiles.count(packagePath) != 0) {
+                displaced.push_back(packagePath);
+                journal.replaces.push_back(packagePath);
+                journal.directories.push_back(packagePath);
+                continue;
+            }
+            FileDescriptor const existing = root.open(packagePath, O_PATH);
+            if (existing && ::fstat(existing.get(), &status) == 0 && !S_ISDIR(status.st_mode))
+                throw std::runtime_error(
+                    fmt::format("Cannot install directory '{}' because destination '{}' is not a directory",
+                                packagePath, destinationPath(packagePath)));
+        }
+        if (error != ENOENT)
+            throwError("cannot create directory", destinationPath(packagePath), error);
+        journal.directories.push_back(packagePath);
+    }
+    std::vector<std::string> files;
+    files.reserve(others.size());
+    std::vector<StagedEntry> entries;
+    entries.reserve(others.size());
+    // Two entries that land on one name (a file and a link leading to it):
+    // the later one wins, as if they were copied in turn.
+    // The keys view the targets inside entries, which never reallocates.
+    std::unordered_map<std::string_view, std::size_t> byTarget;
+    byTarget.reserve(others.size());
+    bool sharedTarget = false;
+    for (auto const& [packagePath, kind] : others) {
+        files.push_back(packagePath);
+        StagedEntry entry = planEntry(root, sourcePrefix + packagePath, packagePath, kind);
+        if (auto const at = byTarget.find(entry.target); at != byTarget.end()) {
+            sharedTarget = true;
+            StagedEntry& earlier = entries[at->second];
+            earlier.packagePath = std::move(entry.packagePath);
+            earlier.kind = entry.kind;
+            earlier.replaces = entry.replaces;
+            continue;
+        }
+        entries.push_back(std::move(entry));
+        byTarget.emplace(entries.back().target, entries.size() - 1);
+    }
+    byTarget = {};
+    others = {};
+    for (auto const& entry : entries)
+        (entry.replaces ? journal.replaces : journal.creates).push_back(entry.target);
+    // What only the older version had goes after the commit, unless another
+    // package recorded it too; a file displaced by a directory is gone by then.
+    std::unordered_set<std::string> kept(files.begin(), files.end());
+    kept.insert(displaced.begin(), displaced.end());
+    for (auto const& file : ownOldFiles)
+        if (kept.count(file) == 0)
+            journal.removes.push_back(file);
+
+    journal.id = writeJournal(journal);
+    StagedNames::stopPoint("after-journal");
+    // This run's own clean-up leaves its unpack directory to the TempDir.
+    journal.tempDir.clear();
+    try {
+        for (auto const& name : displaced) {
+            std::string base;
+            int const directory = root.parentDirectory(name, base);
+            std::string const backup = StagedNames::backup(base);
+            if (::unlinkat(directory, backup.c_str(), 0) != 0 && errno != ENOENT)
+                throwError("cannot remove", destinationPath(name), errno);
+            if (::renameat(directory, base.c_str(), directory, backup.c_str()) != 0)
+                throwError("cannot replace", destinationPath(name), errno);
+        }
+        for (auto const& [packagePath, kind] : directories)
+            installDirectory(root, sourcePrefix + packagePath, packagePath);
+        copiedDetails.clear();
+        copiedList = nullptr;
+        std::vector<FileDetails> details;
+        details.reserve(entries.size());
+        moveRegularFiles = true;
+        ScopeGuard const stopMoving([this] { moveRegularFiles = false; });
+        std::size_t const halfWay = entries.size() / 2;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i == halfWay)
+                StagedNames::stopPoint("half-way");
+            details.push_back(stageEntry(root, sourcePrefix + entries[i].packagePath, entries[i]));
+        }
+
+        // Every file is staged: now each takes its place in one rename, the
+        // old one kept as a second link until the database records the new.
+        for (auto const& entry : entries) {
+            std::string base;
+            int const directory = root.parentDirectory(entry.target, base);
+            std::string const staged = StagedNames::staged(base);
+            if (entry.replaces) {
+                std::string const backup = StagedNames::backup(base);
+                if (::unlinkat(directory, backup.c_str(), 0) != 0 && errno != ENOENT)
+                    throwError("cannot remove", destinationPath(entry.target), errno);
+                // Where no second link can be made the old file itself moves aside.
+                if (::linkat(directory, base.c_str(), directory, backup.c_str(), 0) != 0 &&
+                    ::renameat(directory, base.c_str(), directory, backup.c_str()) != 0 && errno != ENOENT)
+                    throwError("cannot replace", destinationPath(entry.target), errno);
+            }
+            if (::renameat(directory, staged.c_str(), directory, base.c_str()) != 0)
+                throwError("cannot replace", destinationPath(entry.target), errno);
+        }
+        // New files and their directories reach the disk before the database
+        // says they are there.
+        if (root.exists()) {
+            FileDescriptor const rootDir = root.open("", O_RDONLY | O_DIRECTORY);
+            if (rootDir && ::syncfs(rootDir.get()) != 0)
+                throwError("cannot sync", destinationPath(""), errno);
+        }
+        StagedNames::stopPoint("before-commit");
+
+        if (!sharedTarget) {
+            copiedDetails = std::move(details);
+            copiedList = files.data();
+        }
+        commitInstall(package, files, reason, journal.id);
+    } catch (...) {
+        try {
+            rollBack(journal);
+        } catch (...) {
+            // The entry stays; the next run rolls the install back.
+        }
+        throw;
+    }
+    StagedNames::stopPoint("after-commit");
+    // Every staged name of this run was renamed into place: only the backups
+    // of replaced files and the older version's own files are left to go.
+    journal.creates.clear();
+    complete(journal);
+}
+
+void PackageManager::commitInstall(Package const& package, std::vector<std::string> const& files,
+                                   InstallReason reason, std::int64_t journalId)
+{
+    SQLite::Database& database = db();
+    SQLite::Transaction transaction(database);
+    {
+        SQLite::Statement older(database, "SELECT id FROM package WHERE name = ?");
+        older.bind(1, package.name);
+        if (older.executeStep()) {
+            int const oldId = older.getColumn(0).getInt();
+            older.reset();
+            removeRows(oldId);
+        }
+    }
+    int const id = savePackageIntoDb(package);
+    saveFilesIntoDb(id, files);
+    saveDependenciesIntoDb(id, package.depends);
+    saveDetailsIntoDb(id, files, reason);
+    database.exec(fmt::format("UPDATE journal SET committed = 1 WHERE id = {}", journalId));
+    transaction.commit();
 }
 
 } // namespace Vandrel::Linux

@@ -5,6 +5,7 @@
 #include "core/ScopeGuard.hpp"
 #include "core/Shell.hpp"
 #include "core/ShellQuote.hpp"
+#include "core/StagedNames.hpp"
 #include "core/TarDecompress.hpp"
 #include "core/TempDir.hpp"
 #include "core/VersionUtils.hpp"
@@ -92,10 +93,23 @@ bool isEmptyDirectory(int parent, std::string const& base)
     return true;
 }
 
+JournalEntry removalEntry(std::string const& name, std::string const& version,
+                          std::vector<std::string> const& removes)
+{
+    JournalEntry entry;
+    entry.package = name;
+    entry.version = version;
+    entry.operation = "removal";
+    entry.removes = removes;
+    return entry;
+}
+
 } // namespace
 
 void PackageManager::install(std::string const& archivePath, InstallReason reason)
 {
+    FileLock const lock = lockInstallRoot();
+    recoverInterruptedOperations();
     std::string const archive = fs::absolute(archivePath).string();
     std::cerr << "Installing package " << std::quoted(archive) << std::endl;
 
@@ -123,6 +137,7 @@ void PackageManager::install(std::string const& archivePath, InstallReason reaso
 
     Package package;
     package.load(unpackDir.string() + "/package.yml");
+    StagedNames::stopPoint("after-unpack");
 
     if (auto const installed = sameOrNewerInstalledVersion(package)) {
         std::cerr << "Skipping package " << package.name << " " << package.version
@@ -133,20 +148,10 @@ void PackageManager::install(std::string const& archivePath, InstallReason reaso
         inUnpackDir.restore();
         return;
     }
-    if (installedVersion(package.name)) {
-        // A package once asked for by name stays so across an upgrade.
-        if (installReason(package.name) == InstallReason::requested)
-            reason = InstallReason::requested;
-        uninstall(package.name);
-    }
-
-    std::vector<std::string> files;
-    {
-        moveRegularFiles = true;
-        ScopeGuard const stopMoving([this] { moveRegularFiles = false; });
-        files = copyFiles(unpackDir);
-    }
-    saveIntoDb(package, files, reason);
+    // A package once asked for by name stays so across an upgrade.
+    if (installedVersion(package.name) && installReason(package.name) == InstallReason::requested)
+        reason = InstallReason::requested;
+    installStaged(package, unpackDir, reason);
     inUnpackDir.restore();
 }
 
@@ -182,22 +187,69 @@ void PackageManager::appendPackagesToUninstall(std::string const& name, std::vec
 
 void PackageManager::uninstall(std::string const& name)
 {
-    for (auto const& each : packagesToUninstall(name))
+    FileLock const lock = lockInstallRoot();
+    recoverInterruptedOperations();
+    std::vector<std::string> const names = packagesToUninstall(name);
+    if (names.size() > 1) {
+        // The whole confirmed list is journaled at once, so a run killed
+        // half way through it is finished for all of them, in this order.
+        // What each one removes is decided when its turn comes.
+        SQLite::Transaction transaction(db());
+        for (auto const& each : names)
+            writeJournal(removalEntry(each, installedVersion(each).value_or(""), {}));
+        transaction.commit();
+    }
+    for (auto const& each : names)
         uninstallSingle(each);
 }
 
 void PackageManager::uninstallSingle(std::string const& name)
 {
     int const id = findPackageId(name);
-    std::vector<std::string> const files = findPackageFiles(name);
+    std::vector<std::string> toRemove;
+    {
+        // One read transaction over the lookups: outside a transaction SQLite
+        // takes and drops its file lock for every single query.
+        SQLite::Transaction lookups(db());
+        std::unordered_set<std::string> const shared = filesWithOtherOwners(id);
+        for (auto& file : findPackageFiles(name))
+            if (staysBelowRoot(file) && shared.count(file) == 0)
+                toRemove.push_back(std::move(file));
+        lookups.commit();
+    }
 
-    // One read transaction over all the owner checks: outside a transaction
-    // SQLite takes and drops its file lock for every single query.
-    SQLite::Transaction ownerChecks(db());
-    // The per-file owner test for all files at once: one query instead of one
-    // round trip per file.
-    std::unordered_set<std::string> const shared = filesWithOtherOwners(id);
+    std::int64_t journalId = 0;
+    {
+        SQLite::Statement journaled(db(),
+                                    "SELECT id FROM journal WHERE package = ? AND operation = 'removal'");
+        journaled.bind(1, name);
+        if (journaled.executeStep())
+            journalId = journaled.getColumn(0).getInt64();
+    }
+    if (journalId != 0) {
+        setJournalRemoves(journalId, toRemove);
+    } else {
+        journalId = writeJournal(removalEntry(name, installedVersion(name).value_or(""), toRemove));
+    }
+    StagedNames::stopPoint("after-journal");
 
+    std::size_t const halfWay = toRemove.size() / 2;
+    removeInstalledFiles(toRemove, id, [halfWay](std::size_t removed) {
+        if (removed == halfWay)
+            StagedNames::stopPoint("half-way");
+    });
+    StagedNames::stopPoint("before-commit");
+
+    SQLite::Transaction transaction(db());
+    removeRows(id);
+    deleteJournal(journalId);
+    transaction.commit();
+    StagedNames::stopPoint("after-commit");
+}
+
+void PackageManager::removeInstalledFiles(std::vector<std::string> const& files, int packageId,
+                                          std::function<void(std::size_t)> const& afterEach)
+{
     // Every name is resolved below the root as if it were "/": a symlink in
     // the tree never leads a removal outside it.
     InstallRoot const root(installPrefix ? *installPrefix : std::string("/"), false);
@@ -209,10 +261,13 @@ void PackageManager::uninstallSingle(std::string const& name)
     std::optional<std::string> openParent;
     FileDescriptor parentDir;
     bool ancestorsAdded = false;
-    for (auto const& file : files) {
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (afterEach)
+            afterEach(i);
+        std::string const& file = files[i];
         if (!root.exists())
             break; // nothing below a missing root
-        if (!staysBelowRoot(file) || shared.count(file) != 0)
+        if (!staysBelowRoot(file))
             continue;
         std::string const parent = parentOf(file);
         if (parent != openParent) {
@@ -252,7 +307,7 @@ void PackageManager::uninstallSingle(std::string const& name)
     std::sort(candidates.begin(), candidates.end(), std::greater<>());
     candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
     for (auto const& candidate : candidates) {
-        if (hasOtherFileOwners(candidate, id))
+        if (hasOtherFileOwners(candidate, packageId))
             continue;
         std::string const parent = parentOf(candidate);
         if (parent != openParent || !parentDir) {
@@ -272,9 +327,6 @@ void PackageManager::uninstallSingle(std::string const& name)
             throw fs::filesystem_error("cannot remove directory", destinationPath(candidate),
                                        std::error_code(error, std::generic_category()));
     }
-    ownerChecks.commit();
-
-    removePackageFromDb(id);
 }
 
 namespace {
@@ -374,13 +426,18 @@ void PackageManager::saveIntoDb(Package const& package, std::vector<std::string>
 
 void PackageManager::removePackageFromDb(int packageId)
 {
+    SQLite::Transaction transaction(db());
+    removeRows(packageId);
+    transaction.commit();
+}
+
+void PackageManager::removeRows(int packageId)
+{
     SQLite::Database& database = db();
-    SQLite::Transaction transaction(database);
     database.exec(fmt::format("DELETE FROM file WHERE package_id = {}", packageId));
     database.exec(fmt::format("DELETE FROM dependency WHERE package_id = {}", packageId));
     removeDetailsFromDb(packageId);
     database.exec(fmt::format("DELETE FROM package WHERE id = {}", packageId));
-    transaction.commit();
 }
 
 } // namespace Vandrel::Linux

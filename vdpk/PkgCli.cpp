@@ -152,6 +152,10 @@ void PkgCli::dispatch()
         listInstalledPackages(manager);
         return;
     }
+    // What a killed run left half done is repaired before this command reads
+    // what is installed.
+    if ((*parser)[{"--install", "-i"}] || (*parser)[{"--uninstall", "-D"}])
+        manager.recoverInterruptedOperations();
     if ((*parser)[{"--install", "-i"}])
         install(manager);
     if ((*parser)[{"--uninstall", "-D"}])
@@ -184,6 +188,12 @@ void PkgCli::listInstalledPackages(PackageManager const& manager) const
     for (auto const& name : manager.installedPackages())
         std::cout << name << '\n';
     std::cout << std::flush;
+    // Listing changes nothing; the next install or uninstall repairs it.
+    for (auto const& pending : manager.pendingOperations())
+        std::cerr << fmt::format("Warning: an interrupted {} of package {} {} is pending; the next --install "
+                                 "or --uninstall finishes or undoes it",
+                                 pending.operation, pending.package, pending.version)
+                  << std::endl;
 }
 
 std::optional<PkgQueries::Query> PkgCli::requestedQuery() const

@@ -67,3 +67,30 @@ TEST_F(FileLockTest, LockFileInAMissingDirectoryIsAnError)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(FileLockTest, HeldInThisProcessFollowsTheLockAcrossMovesAndRelease)
+{
+    EXPECT_FALSE(FileLock::heldInThisProcess(path));
+    {
+        LockHolder holder(path);
+        // Another process's lock is not this process's.
+        EXPECT_FALSE(FileLock::heldInThisProcess(path));
+    }
+    FileLock first = FileLock::acquire(path);
+    EXPECT_TRUE(FileLock::heldInThisProcess(path));
+    FileLock moved = std::move(first);
+    EXPECT_TRUE(FileLock::heldInThisProcess(path));
+    first = FileLock();
+    EXPECT_TRUE(FileLock::heldInThisProcess(path));
+    moved.release();
+    EXPECT_FALSE(FileLock::heldInThisProcess(path));
+    {
+        FileLock const scoped = FileLock::acquire(path);
+        EXPECT_TRUE(FileLock::heldInThisProcess(path));
+    }
+    EXPECT_FALSE(FileLock::heldInThisProcess(path));
+}
+
+} // namespace

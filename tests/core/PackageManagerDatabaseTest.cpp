@@ -26,6 +26,7 @@ std::vector<std::string> const fullSchema = {"dependency",
                                              "i_file_by_package_name",
                                              "i_file_detail_by_package_name",
                                              "i_package",
+                                             "journal",
                                              "package",
                                              "package_detail"};
 

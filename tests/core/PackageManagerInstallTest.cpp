@@ -4,17 +4,26 @@
 #include "tests/core/PackageManagerTestSupport.hpp"
 #include "tests/support/Archive.hpp"
 #include "tests/support/Errors.hpp"
+#include "tests/support/LockHolder.hpp"
 #include "tests/support/Run.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
+#include <chrono>
+#include <csignal>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace Vandrel::Linux::PmTest {
@@ -95,6 +104,83 @@ class Installer : public PackageManagerTest {
 
 class InstallSequence : public Installer {};
 
+// The installer as the build tool uses it, without the package tool around
+// it: an install killed in a child process is repaired by the next install.
+class InstallerRecovery : public Installer {
+  protected:
+    // Runs install in a child that kills itself at the stop point; returns
+    // whether it died of SIGKILL.
+    bool installKilledAt(fs::path const& archivePath, char const* point)
+    {
+        pid_t const pid = ::fork();
+        if (pid == 0) {
+            ::setenv("VDPK_TEST_STOP_AT", point, 1);
+            try {
+                Vandrel::Test::CapturedStderr quiet;
+                manager->install(archivePath.string());
+            } catch (...) {
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    }
+};
+
+TEST_F(InstallerRecovery, InstallWaitsForAnotherProcessHoldingTheLockBesideTheDatabase)
+{
+    fs::path const lockPath = database().string() + ".lock";
+    fs::create_directories(lockPath.parent_path());
+    Vandrel::Test::LockHolder holder(lockPath.string());
+    fs::path const a = archive({.name = "alpha", .files = {{"usr/bin/alpha", "a"}}});
+    std::thread killer([&holder] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        holder.kill();
+    });
+    std::string const err = install(a);
+    killer.join();
+    EXPECT_THAT(err, ::testing::StartsWith("Waiting for another vdpk run to release the lock '" +
+                                           lockPath.string() + "'...\nInstalling package "));
+    EXPECT_EQ(manager->installedVersion("alpha"), "1.0");
+}
+
+TEST_F(InstallerRecovery, AnInstallKilledBeforeItsCommitIsRolledBackByTheNextInstall)
+{
+    install(archive({.name = "base", .files = {{"usr/lib/shared", "base"}}}));
+    ASSERT_TRUE(installKilledAt(
+        archive({.name = "alpha", .files = {{"usr/lib/shared", "alpha"}, {"usr/bin/alpha", "a"}}}),
+        "before-commit"));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/bin/alpha"), "a"); // renamed into place, not recorded
+
+    std::string const err = install(archive({.name = "gamma", .files = {{"usr/bin/gamma", "g"}}}));
+    EXPECT_THAT(err, ::testing::StartsWith("Rolled back the interrupted install of package alpha 1.0\n"
+                                           "Installing package "));
+    EXPECT_THAT(manager->installedPackages(), ElementsAre("base", "gamma"));
+    EXPECT_THAT(treePaths(prefix() / "usr"), ElementsAre("bin", "bin/gamma", "lib", "lib/shared"));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/lib/shared"), "base");
+    EXPECT_TRUE(noUnpackDirLeft());
+    EXPECT_THAT(rows("SELECT count(*) FROM journal"), ElementsAre("0"));
+}
+
+TEST_F(InstallerRecovery, AnUpgradeKilledAfterItsCommitIsFinishedByTheNextUninstall)
+{
+    install(archive({.name = "alpha", .files = {{"usr/lib/old", "1"}, {"usr/lib/both", "1"}}}));
+    install(archive({.name = "gamma", .files = {{"usr/bin/gamma", "g"}}}));
+    ASSERT_TRUE(installKilledAt(
+        archive({.name = "alpha", .version = "2.0", .files = {{"usr/lib/both", "2"}}}), "after-commit"));
+    EXPECT_TRUE(fs::exists(prefix() / "usr/lib/old"));
+
+    Vandrel::Test::CapturedStderr captured;
+    manager->uninstall("gamma");
+    EXPECT_EQ(captured.text(), "Completed the interrupted upgrade of package alpha 2.0\n");
+    EXPECT_EQ(manager->installedVersion("alpha"), "2.0");
+    EXPECT_THAT(treePaths(prefix() / "usr"), ElementsAre("lib", "lib/both"));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/lib/both"), "2");
+    EXPECT_TRUE(noUnpackDirLeft());
+    EXPECT_THAT(rows("SELECT count(*) FROM journal"), ElementsAre("0"));
+}
+
 TEST_F(InstallSequence, RecordsThePackageAndWritesProgressInOrder)
 {
     fs::path const a = archive({.name = "alpha",
@@ -142,19 +228,160 @@ TEST_F(InstallSequence, SameOrOlderVersionIsSkipped)
     EXPECT_TRUE(noUnpackDirLeft());
 }
 
-TEST_F(InstallSequence, UpgradeRemovesTheOlderVersionAndItsDependents)
+// Names the installer gives files beside their destinations while it works.
+std::vector<std::string> stagedNamesBelow(fs::path const& dir)
 {
-    install(
-        archive({.name = "alpha", .version = "1.0", .files = {{"usr/lib/old", "1"}, {"usr/lib/both", "1"}}}));
-    install(archive({.name = "beta", .depends = {"alpha"}, .files = {{"usr/bin/beta", "b"}}}));
-    install(archive({.name = "gamma", .files = {{"usr/bin/gamma", "g"}}}));
-    install(archive({.name = "alpha", .version = "2.0", .files = {{"usr/lib/both", "2"}}}));
-
-    EXPECT_THAT(manager->installedPackages(), ElementsAre("alpha", "gamma"));
-    EXPECT_EQ(manager->installedVersion("alpha"), "2.0");
-    EXPECT_THAT(treePaths(prefix() / "usr"), ElementsAre("bin", "bin/gamma", "lib", "lib/both"));
-    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/lib/both"), "2");
+    std::vector<std::string> found;
+    for (auto const& path : treePaths(dir))
+        if (path.find(".vdpk-new") != std::string::npos || path.find(".vdpk-old") != std::string::npos)
+            found.push_back(path);
+    return found;
 }
+
+class Upgrade : public Installer {
+  protected:
+    void SetUp() override
+    {
+        Installer::SetUp();
+        install(archive({.name = "alpha",
+                         .version = "1.0",
+                         .files = {{"usr/lib/old", "1"}, {"usr/lib/both", "1"}, {"usr/share/common", "1"}},
+                         .symlinks = {{"usr/lib/link", "old"}}}));
+        install(archive({.name = "beta", .depends = {"alpha"}, .files = {{"usr/bin/beta", "b"}}}));
+        install(archive({.name = "gamma", .files = {{"usr/share/common", "g"}, {"usr/bin/gamma", "g"}}}));
+        before = snapshotTree(prefix());
+        rowsBefore = allRows();
+    }
+
+    std::vector<std::string> allRows() const
+    {
+        return rows("SELECT p.name || ' ' || p.version || ' ' || f.name FROM package p JOIN file f ON "
+                    "f.package_id = p.id ORDER BY 1");
+    }
+
+    Vandrel::Test::TreeSnapshot before;
+    std::vector<std::string> rowsBefore;
+};
+
+TEST_F(Upgrade, ReplacesThePackageInPlaceAndKeepsItsDependents)
+{
+    install(archive({.name = "alpha",
+                     .version = "2.0",
+                     .files = {{"usr/lib/both", "2"}, {"usr/lib/new", "2"}},
+                     .symlinks = {{"usr/lib/link", "new"}}}));
+
+    EXPECT_THAT(manager->installedPackages(), ElementsAre("alpha", "beta", "gamma"));
+    EXPECT_EQ(manager->installedVersion("alpha"), "2.0");
+    EXPECT_THAT(manager->findDirectDependents("alpha"), ElementsAre("beta"));
+    // The old-only file goes; the one gamma shares stays with gamma's content.
+    EXPECT_THAT(treePaths(prefix() / "usr"), ElementsAre("bin", "bin/beta", "bin/gamma", "lib", "lib/both",
+                                                         "lib/link", "lib/new", "share", "share/common"));
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/lib/both"), "2");
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/share/common"), "g");
+    EXPECT_EQ(fs::read_symlink(prefix() / "usr/lib/link"), "new");
+    EXPECT_THAT(rows("SELECT f.name FROM file f JOIN package p ON f.package_id = p.id WHERE p.name = "
+                     "'alpha' ORDER BY 1"),
+                ElementsAre("usr/lib/both", "usr/lib/link", "usr/lib/new"));
+    EXPECT_THAT(rows("SELECT count(*) FROM journal"), ElementsAre("0"));
+    EXPECT_THAT(stagedNamesBelow(prefix()), IsEmpty());
+    EXPECT_TRUE(noUnpackDirLeft());
+}
+
+TEST_F(Upgrade, AReplacedFileIsANewInodeAndAnOpenOneKeepsItsContent)
+{
+    std::ifstream open(prefix() / "usr/lib/both");
+    struct stat oldStatus {};
+    ASSERT_EQ(::stat((prefix() / "usr/lib/both").c_str(), &oldStatus), 0);
+    install(archive({.name = "alpha", .version = "2.0", .files = {{"usr/lib/both", "2"}}}));
+    struct stat newStatus {};
+    ASSERT_EQ(::stat((prefix() / "usr/lib/both").c_str(), &newStatus), 0);
+    EXPECT_NE(oldStatus.st_ino, newStatus.st_ino);
+    std::string content;
+    open >> content;
+    EXPECT_EQ(content, "1");
+}
+
+TEST_F(Upgrade, AFileOfTheOlderVersionMayBecomeADirectoryOfTheNewerOne)
+{
+    install(archive({.name = "alpha",
+                     .version = "2.0",
+                     .files = {{"usr/lib/old/sub/inside", "2"}, {"usr/lib/both", "2"}},
+                     .dirs = {"usr/lib/old/empty"}}));
+    EXPECT_EQ(manager->installedVersion("alpha"), "2.0");
+    EXPECT_EQ(Vandrel::Test::readFile(prefix() / "usr/lib/old/sub/inside"), "2");
+    EXPECT_TRUE(fs::is_directory(prefix() / "usr/lib/old/empty"));
+    EXPECT_THAT(rows("SELECT f.name FROM file f JOIN package p ON f.package_id = p.id WHERE p.name = "
+                     "'alpha' ORDER BY 1"),
+                ElementsAre("usr/lib/both", "usr/lib/old/sub/inside"));
+    EXPECT_THAT(stagedNamesBelow(prefix()), IsEmpty());
+}
+
+TEST_F(Upgrade, TwoFilesLandingOnOneNameThroughALinkLeaveOneFileAndNoStagedName)
+{
+    fs::create_directories(prefix() / "usr/opt");
+    fs::create_symlink("real", prefix() / "usr/opt/alias");
+    install(archive({.name = "delta", .files = {{"usr/opt/real", "r"}, {"usr/opt/alias", "a"}}}));
+    EXPECT_TRUE(fs::is_symlink(prefix() / "usr/opt/alias"));
+    // Copied in turn, the later of the two in the walk wins.
+    EXPECT_THAT(Vandrel::Test::readFile(prefix() / "usr/opt/real"), ::testing::AnyOf("r", "a"));
+    EXPECT_THAT(rows("SELECT f.name FROM file f JOIN package p ON f.package_id = p.id WHERE p.name = "
+                     "'delta' ORDER BY 1"),
+                ElementsAre("usr/opt/alias", "usr/opt/real"));
+    EXPECT_THAT(stagedNamesBelow(prefix()), IsEmpty());
+}
+
+// Each of these fails somewhere in the package: the older version stays
+// installed and recorded exactly as it was, and nothing of the newer one is
+// left, not even a directory it made.
+struct FailingUpgradeCase {
+    std::string name;
+    std::function<void(fs::path const& prefix)> arrange;
+    std::string expectedError;
+    friend void PrintTo(FailingUpgradeCase const& c, std::ostream* os) { *os << c.name; }
+};
+
+class FailingUpgrade : public Upgrade, public ::testing::WithParamInterface<FailingUpgradeCase> {};
+
+TEST_P(FailingUpgrade, LeavesTheOlderVersionIntact)
+{
+    GetParam().arrange(prefix());
+    before = snapshotTree(prefix());
+    std::map<std::string, std::string> files;
+    for (int i = 0; i < 40; ++i)
+        files[fmt::format("usr/lib/f{:02}", i)] = "2";
+    files["usr/lib/both"] = "2";
+    files["usr/newdir/sub/file"] = "2";
+    // The older version's file usr/lib/old becomes a directory: moved aside
+    // first, so it must come back.
+    files["usr/lib/old/sub/inside"] = "2";
+    std::string const error =
+        installError(archive({.name = "alpha", .version = "2.0", .files = files, .dirs = {"usr/zz/link/x"}}));
+
+    EXPECT_THAT(error, ::testing::HasSubstr(GetParam().expectedError));
+    EXPECT_EQ(manager->installedVersion("alpha"), "1.0");
+    EXPECT_EQ(allRows(), rowsBefore);
+    EXPECT_EQ(treeDifference(before, snapshotTree(prefix())), "");
+    EXPECT_THAT(rows("SELECT count(*) FROM journal"), ElementsAre("0"));
+    EXPECT_TRUE(noUnpackDirLeft());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FailingUpgrade,
+                         ::testing::Values(
+                             // A directory where the package has a file, half way down its list.
+                             FailingUpgradeCase{"ConflictHalfWay",
+                                                [](fs::path const& prefix) {
+                                                    fs::create_directories(prefix / "usr/lib/f20");
+                                                },
+                                                "Cannot install file 'usr/lib/f20' because destination '"},
+                             // A directory that cannot be made (a dangling link holds its name):
+                             // found only while the package's directories are being made.
+                             FailingUpgradeCase{"DirectoryThatCannotBeMade",
+                                                [](fs::path const& prefix) {
+                                                    fs::create_directories(prefix / "usr/zz");
+                                                    fs::create_symlink("nowhere", prefix / "usr/zz/link");
+                                                },
+                                                "cannot create directory"}),
+                         [](auto const& info) { return info.param.name; });
 
 TEST_F(InstallSequence, ArchiveWithoutFilesTreeRecordsOnlyThePackage)
 {

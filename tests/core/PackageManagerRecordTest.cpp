@@ -26,7 +26,7 @@ void createByScripts(PkgConfig const& config)
 {
     SQLite::Database db(config.database, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
     for (char const* file :
-         {"drop-everything.sql", "package.sql", "file.sql", "dependency.sql", "details.sql"})
+         {"drop-everything.sql", "package.sql", "file.sql", "dependency.sql", "details.sql", "journal.sql"})
         db.exec(config.readSharedFile(std::string("vdpk/sql/") + file));
 }
 
@@ -104,13 +104,13 @@ TEST_F(NewDatabase, HasTheScriptsSchemaEntryForEntry)
 
     auto const dump = databaseDump(config.database);
     EXPECT_EQ(dump, databaseDump(byScripts.database));
-    // Five tables and seven indexes, each with its root page and text.
-    EXPECT_EQ(dump.size(), 12u);
+    // Six tables and seven indexes, each with its root page and text.
+    EXPECT_EQ(dump.size(), 13u);
     EXPECT_THAT(tablesAndIndexes(config.database),
                 ElementsAreArray({"dependency", "file", "file_detail", "i_dependency_by_name",
                                   "i_dependency_by_package_name", "i_file_by_name", "i_file_by_package",
                                   "i_file_by_package_name", "i_file_detail_by_package_name", "i_package",
-                                  "package", "package_detail"}));
+                                  "journal", "package", "package_detail"}));
 }
 
 TEST_F(RecordedRows, NamesAreStoredByteForByteAsText)
@@ -245,7 +245,7 @@ TEST_F(SchemaCreation, AFailedCreationIsRetriedOnTheNextOpen)
     EXPECT_THAT(tablesAndIndexes(sandbox.databasePath()), IsEmpty());
     PackageManager(config, false).saveIntoDb(makePackage("alpha", "1"), {"usr/bin/alpha"});
     EXPECT_EQ(captured.text(), "Creating new database...\nCreating new database...\n");
-    EXPECT_EQ(tablesAndIndexes(sandbox.databasePath()).size(), 12u);
+    EXPECT_EQ(tablesAndIndexes(sandbox.databasePath()).size(), 13u);
     EXPECT_THAT(PackageManager(config, false).findPackageFiles("alpha"), ElementsAre("usr/bin/alpha"));
 }
 

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -113,4 +114,58 @@ TEST_F(TempDirRemoval, ReadOnlyDirectoriesAreRemovedToo)
     });
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(fs::is_empty(tmp));
+}
+
+class AbandonedTempDirs : public TempDirTest {};
+
+TEST_F(AbandonedTempDirs, OnlyUnlockedDirectoriesOfThePrefixGo)
+{
+    // What a killed run leaves: the directory of that name, nobody holding it.
+    fs::create_directories(tmp / "vdpk-abandoned0/files/usr");
+    std::ofstream(tmp / "vdpk-abandoned0/files/usr/f") << "x";
+    TempDir const live("vdpk-");
+    // Names of the prefix that TempDir never makes, and a link to a canary.
+    fs::path const canary = sandbox.writeFile("canary/keep", "keep");
+    for (char const* name : {"vdpk-short", "vdpk-bench-abc123", "vdpk-ABCDEFGHIJ", "vdpk-cli-0123456789"})
+        fs::create_directories(tmp / name);
+    fs::create_directory_symlink(canary.parent_path(), tmp / "vdpk-linktocana");
+
+    EXPECT_EQ(TempDir::removeAbandoned("vdpk-"), 1);
+    EXPECT_FALSE(fs::exists(tmp / "vdpk-abandoned0"));
+    EXPECT_TRUE(fs::is_directory(live.path()));
+    for (char const* name : {"vdpk-short", "vdpk-bench-abc123", "vdpk-ABCDEFGHIJ", "vdpk-cli-0123456789"})
+        EXPECT_TRUE(fs::is_directory(tmp / name)) << name;
+    EXPECT_TRUE(fs::is_symlink(tmp / "vdpk-linktocana"));
+    EXPECT_EQ(readFile(canary), "keep");
+
+    // The other prefix is its own.
+    EXPECT_EQ(TempDir::removeAbandoned("vdpk-cli-"), 1);
+    EXPECT_FALSE(fs::exists(tmp / "vdpk-cli-0123456789"));
+}
+
+TEST_F(AbandonedTempDirs, ADirectoryOfAKilledProcessGoesAndOneOfALiveProcessStays)
+{
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t const pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        TempDir const held("vdpk-");
+        char c = 'x';
+        (void)!write(ready[1], &c, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(TempDir::removeAbandoned("vdpk-"), 0);
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    // The kill left its directory, now without a holder.
+    ASSERT_EQ(std::distance(fs::directory_iterator(tmp), fs::directory_iterator()), 2); // and .keep
+    EXPECT_EQ(TempDir::removeAbandoned("vdpk-"), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp), fs::directory_iterator()), 1);
 }

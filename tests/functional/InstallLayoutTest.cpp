@@ -53,6 +53,7 @@ TEST_F(InstalledLayout, PutsEachFileInItsPlaceAndNothingElse)
         "usr/share/vdpk/sql/details.sql",
         "usr/share/vdpk/sql/drop-everything.sql",
         "usr/share/vdpk/sql/file.sql",
+        "usr/share/vdpk/sql/journal.sql",
         "usr/share/vdpk/sql/package.sql",
         "usr/share/vd-build/bin/build-fs-common.bash",
         "usr/share/vd-build/bin/clean-build-fs",

@@ -5,6 +5,7 @@ DROP INDEX IF EXISTS i_file_by_package_name;
 DROP INDEX IF EXISTS i_file_by_name;
 DROP INDEX IF EXISTS i_package;
 DROP INDEX IF EXISTS i_file_detail_by_package_name;
+DROP TABLE IF EXISTS journal;
 DROP TABLE IF EXISTS file_detail;
 DROP TABLE IF EXISTS package_detail;
 DROP TABLE IF EXISTS dependency;
