@@ -71,6 +71,10 @@ class PackageManager {
     // The open connection; opens, creates or migrates the database on first use.
     SQLite::Database& db() const;
     std::string databaseFilePath() const;
+    // The lock beside the database that every change of the install root
+    // holds; nothing when this process holds it already (the package tool
+    // takes it for its whole command, the installer for each package).
+    FileLock lockInstallRoot() const;
     // Makes prefix absolute and closes the connection, so the next use opens
     // the database of the new root.
     void setInstallPrefix(std::string const& prefix);
@@ -168,10 +172,6 @@ class PackageManager {
     bool hasDetailTables() const;
     void writeDetails(int packageId, std::vector<std::string> const& files, InstallReason reason);
     void closeConnection() const;
-    // The lock beside the database that every change of the install root
-    // holds; nothing when this process holds it already (the package tool
-    // takes it for its whole command).
-    FileLock lockInstallRoot() const;
 
     // One entry of the unpacked tree on its way into the root.
     struct StagedEntry {

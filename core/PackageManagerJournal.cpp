@@ -159,10 +159,10 @@ std::vector<JournalEntry> PackageManager::pendingOperations() const
 
 FileLock PackageManager::lockInstallRoot() const
 {
-    std::string const lockPath = databaseFilePath() + ".lock";
-    fs::path const parent = fs::path(lockPath).parent_path();
-    if (!parent.empty())
-        fs::create_directories(parent);
+    // Found the way the database is: below a prefix its directories are
+    // looked up inside the root and made there, so a link planted for one of
+    // them cannot put the lock file on the host.
+    std::string const lockPath = *databaseOpenPath(true) + ".lock";
     if (FileLock::heldInThisProcess(lockPath))
         return {};
     return FileLock::acquire(lockPath, [&lockPath] {

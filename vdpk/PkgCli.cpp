@@ -146,7 +146,7 @@ void PkgCli::dispatch()
     // under one lock, and the kernel drops it should the process die.
     FileLock lock;
     if (changesInstallRoot())
-        lock = lockInstallRoot(manager);
+        lock = manager.lockInstallRoot();
 
     if ((*parser)[{"--list", "-l"}]) {
         listInstalledPackages(manager);
@@ -168,19 +168,6 @@ bool PkgCli::changesInstallRoot() const
     if ((*parser)[{"--list", "-l"}])
         return (*parser)["--init-database"];
     return (*parser)[{"--install", "-i"}] || (*parser)[{"--uninstall", "-D"}];
-}
-
-FileLock PkgCli::lockInstallRoot(PackageManager const& manager) const
-{
-    std::string const lockPath = manager.databaseFilePath() + ".lock";
-    // Beside the database, whose directory may not exist yet for a new root.
-    fs::path const parent = fs::path(lockPath).parent_path();
-    if (!parent.empty())
-        fs::create_directories(parent);
-    return FileLock::acquire(lockPath, [&lockPath] {
-        std::cerr << fmt::format("Waiting for another vdpk run to release the lock '{}'...", lockPath)
-                  << std::endl;
-    });
 }
 
 void PkgCli::listInstalledPackages(PackageManager const& manager) const

@@ -71,7 +71,6 @@ class PkgCli {
     bool changesInstallRoot() const;
     // The exclusive lock of the install root, taken by every command that
     // changes it, so that concurrent runs take turns.
-    FileLock lockInstallRoot(PackageManager const& manager) const;
 
     // Kept out of this header: see PkgCli.cpp.
     std::unique_ptr<argh::parser> parser;

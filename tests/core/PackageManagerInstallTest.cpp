@@ -752,6 +752,22 @@ TEST_F(Confinement, DirectoryModesAreSetOnlyInside)
     EXPECT_EQ(fs::status(host() / "outside").permissions(), static_cast<fs::perms>(0750));
 }
 
+TEST_F(Confinement, ADatabaseDirectoryLinkedToTheHostKeepsTheDatabaseAndItsLockInside)
+{
+    // An absolute setting lands below the prefix, where its directory is a
+    // link to a host directory, as a build script could leave it.
+    config.database = "/var/lib/vdpk/packages.db";
+    fs::create_directories(prefix() / "var/lib");
+    fs::create_directories(prefix() / insidePrefix(host() / "outside"));
+    fs::create_directory_symlink(host() / "outside", prefix() / "var/lib/vdpk");
+    manager.emplace(config, false);
+    manager->setInstallPrefix(prefix().string());
+    install(archive({.name = "a", .files = {{"usr/bin/a", "a"}}}));
+    EXPECT_EQ(manager->installedVersion("a"), "1.0");
+    EXPECT_EQ(treeDifference(before, snapshotTree(host())), "");
+    EXPECT_TRUE(fs::exists(prefix() / insidePrefix(host() / "outside") / "packages.db.lock"));
+}
+
 class SymlinkMembers : public Installer {};
 
 TEST_F(SymlinkMembers, LinksToDirectoriesAreInstalledRecordedAndRemovedAsLinks)
