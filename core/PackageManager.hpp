@@ -159,6 +159,13 @@ class PackageManager {
     std::optional<std::string> databaseOpenPath(bool create) const;
     enum class EntryKind : unsigned char { directory, symlink, regular, other };
     static EntryKind kindOf(std::filesystem::directory_entry const& entry);
+    // The unpacked tree below "files", as package paths with their kinds;
+    // directories apart, as they are made before anything lands in them.
+    struct UnpackedTree {
+        std::vector<std::pair<std::string, EntryKind>> directories;
+        std::vector<std::pair<std::string, EntryKind>> others;
+    };
+    static UnpackedTree listUnpacked(std::filesystem::path const& unpackDir);
     // Every change below the install root goes through root (see InstallRoot).
     void installEntry(InstallRoot& root, std::string const& source, std::string const& packagePath,
                       EntryKind kind, std::vector<std::string>& installedPaths) const;

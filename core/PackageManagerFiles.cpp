@@ -206,18 +206,8 @@ std::vector<std::string> PackageManager::copyFiles(fs::path unpackDir) const
     fs::path const filesDir = unpackDir / "files";
 
     // Collect first and copy afterwards, directories first: every directory is
-    // in place (with its mode and owner) before any file lands in it. Only the
-    // package path and the kind are kept per entry: a directory_entry holds a
-    // parsed path, which costs far more memory in a package of many files.
-    std::vector<std::pair<std::string, EntryKind>> directories;
-    std::vector<std::pair<std::string, EntryKind>> others;
-    for (fs::directory_entry const& entry : fs::recursive_directory_iterator(unpackDir)) {
-        std::string packagePath = packagePathOf(entry.path(), filesDir);
-        if (packagePath.empty())
-            continue;
-        EntryKind const kind = kindOf(entry);
-        (kind == EntryKind::directory ? directories : others).emplace_back(std::move(packagePath), kind);
-    }
+    // in place (with its mode and owner) before any file lands in it.
+    auto [directories, others] = listUnpacked(unpackDir);
     if (directories.empty() && others.empty())
         return installedPaths;
 
@@ -230,6 +220,23 @@ std::vector<std::string> PackageManager::copyFiles(fs::path unpackDir) const
         installEntry(root, sourcePrefix + packagePath, packagePath, kind, installedPaths);
     copiedList = installedPaths.data();
     return installedPaths;
+}
+
+PackageManager::UnpackedTree PackageManager::listUnpacked(fs::path const& unpackDir)
+{
+    // Only the package path and the kind are kept per entry: a directory_entry
+    // holds a parsed path, which costs far more memory in a package of many files.
+    fs::path const filesDir = unpackDir / "files";
+    UnpackedTree tree;
+    for (fs::directory_entry const& entry : fs::recursive_directory_iterator(unpackDir)) {
+        std::string packagePath = packagePathOf(entry.path(), filesDir);
+        if (packagePath.empty())
+            continue;
+        EntryKind const kind = kindOf(entry);
+        (kind == EntryKind::directory ? tree.directories : tree.others)
+            .emplace_back(std::move(packagePath), kind);
+    }
+    return tree;
 }
 
 PackageManager::EntryKind PackageManager::kindOf(fs::directory_entry const& entry)
@@ -572,15 +579,7 @@ FileDetails PackageManager::stageEntry(InstallRoot& root, std::string const& sou
 void PackageManager::installStaged(Package const& package, fs::path const& unpackDir, InstallReason reason)
 {
     fs::path const filesDir = unpackDir / "files";
-    std::vector<std::pair<std::string, EntryKind>> directories;
-    std::vector<std::pair<std::string, EntryKind>> others;
-    for (fs::directory_entry const& walked : fs::recursive_directory_iterator(unpackDir)) {
-        std::string packagePath = packagePathOf(walked.path(), filesDir);
-        if (packagePath.empty())
-            continue;
-        EntryKind const kind = kindOf(walked);
-        (kind == EntryKind::directory ? directories : others).emplace_back(std::move(packagePath), kind);
-    }
+    auto [directories, others] = listUnpacked(unpackDir);
     std::string const sourcePrefix = filesDir.native() + "/";
     InstallRoot root(installPrefix ? *installPrefix : std::string("/"),
                      !directories.empty() || !others.empty());

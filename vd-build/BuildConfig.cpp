@@ -55,24 +55,36 @@ std::chrono::seconds secondsField(YAML::Node const& value, std::string const& ke
     return std::chrono::seconds(seconds);
 }
 
+// The buildFs section of <configDir>/build.yml, which every action needs.
+YAML::Node buildFsSection(std::string const& filePath)
+{
+    YAML::Node const root = YAML::LoadFile(filePath);
+    YAML::Node buildFs = root["buildFs"];
+    if (!buildFs.IsDefined())
+        throw std::runtime_error(fmt::format("Missing required section 'buildFs' in {}", filePath));
+    return buildFs;
+}
+
+// Empty when the optional key is absent.
+std::string signingKeyOf(YAML::Node const& buildFs)
+{
+    YAML::Node const key = buildFs["signingKey"];
+    return key.IsDefined() ? key.as<std::string>() : std::string();
+}
+
 } // namespace
 
 BuildConfig BuildConfig::load(std::string const& configDir)
 {
     std::string const filePath = configDir + "/build.yml";
-    YAML::Node const root = YAML::LoadFile(filePath);
-    YAML::Node const buildFs = root["buildFs"];
-    if (!buildFs.IsDefined())
-        throw std::runtime_error(fmt::format("Missing required section 'buildFs' in {}", filePath));
-
+    YAML::Node const buildFs = buildFsSection(filePath);
     BuildConfig config;
     config.template_ = requiredField<std::string>(buildFs, "template", filePath);
     config.workDir = requiredField<std::string>(buildFs, "workDir", filePath);
     config.packageSources = requiredField<std::string>(buildFs, "packageSources", filePath);
     config.packageRepo = requiredField<std::string>(buildFs, "packageRepo", filePath);
     config.pkgDatabasePath = requiredField<std::string>(buildFs, "pkgDatabasePath", filePath);
-    if (YAML::Node const key = buildFs["signingKey"]; key.IsDefined())
-        config.signingKey = key.as<std::string>();
+    config.signingKey = signingKeyOf(buildFs);
     if (YAML::Node const allow = buildFs["allowNetwork"]; allow.IsDefined())
         config.allowNetwork = booleanField(allow, "allowNetwork", filePath);
     if (YAML::Node const limit = buildFs["buildTimeout"]; limit.IsDefined())
@@ -83,14 +95,10 @@ BuildConfig BuildConfig::load(std::string const& configDir)
 BuildConfig BuildConfig::loadRepository(std::string const& configDir)
 {
     std::string const filePath = configDir + "/build.yml";
-    YAML::Node const root = YAML::LoadFile(filePath);
-    YAML::Node const buildFs = root["buildFs"];
-    if (!buildFs.IsDefined())
-        throw std::runtime_error(fmt::format("Missing required section 'buildFs' in {}", filePath));
+    YAML::Node const buildFs = buildFsSection(filePath);
     BuildConfig config;
     config.packageRepo = requiredField<std::string>(buildFs, "packageRepo", filePath);
-    if (YAML::Node const key = buildFs["signingKey"]; key.IsDefined())
-        config.signingKey = key.as<std::string>();
+    config.signingKey = signingKeyOf(buildFs);
     return config;
 }
 
