@@ -6,6 +6,7 @@
 #include "core/ScopeGuard.hpp"
 #include "core/Shell.hpp"
 #include "core/StagedNames.hpp"
+#include "core/TreeCopy.hpp"
 
 #include <SQLiteCpp/Transaction.h>
 #include <fmt/format.h>
@@ -16,7 +17,6 @@
 #include <fcntl.h>
 #include <stdexcept>
 #include <string_view>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -52,45 +52,14 @@ std::string packagePathOf(fs::path const& entryPath, fs::path const& filesDir)
                                std::error_code(error, std::generic_category()));
 }
 
-// Copies a regular file's bytes into an open destination.
-void copyBytes(int in, int out, off_t size, std::string const& source, std::string const& destination)
+// Copies a regular file's bytes into an open destination, feeding the digest
+// being taken; errors name both files.
+void copyBytes(int in, int out, std::string const& source, std::string const& destination)
 {
-    off_t offset = 0;
-    // A digest being taken must see the bytes: they go through user space then.
-    CopyDigest* const digest = CopyDigest::active();
-    while (offset < size || digest != nullptr) {
-        ssize_t const sent =
-            digest != nullptr ? -1 : ::sendfile(out, in, &offset, static_cast<size_t>(size - offset));
-        if (sent > 0)
-            continue;
-        if (sent == 0)
-            break; // the source shrank meanwhile
-        if (digest == nullptr && errno == EINTR)
-            continue;
-        if (digest == nullptr && errno != EINVAL && errno != ENOSYS)
-            throwCopyError(errno, source, destination);
-        // No sendfile between these two, or a digest to feed: plain reads and writes.
-        char buffer[64 * 1024];
-        while (true) {
-            ssize_t const got = ::pread(in, buffer, sizeof buffer, offset);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0)
-                throwCopyError(errno, source, destination);
-            if (got == 0)
-                return;
-            if (digest != nullptr)
-                digest->update(buffer, static_cast<size_t>(got));
-            for (ssize_t written = 0; written < got;) {
-                ssize_t const w = ::write(out, buffer + written, static_cast<size_t>(got - written));
-                if (w < 0 && errno == EINTR)
-                    continue;
-                if (w < 0)
-                    throwCopyError(errno, source, destination);
-                written += w;
-            }
-            offset += got;
-        }
+    try {
+        copyFileBytes(in, out, destination, CopyDigest::active());
+    } catch (fs::filesystem_error const& error) {
+        throwCopyError(error.code().value(), source, destination);
     }
 }
 
@@ -149,7 +118,7 @@ void writeCopy(FileDescriptor& in, FileDescriptor& out, std::string const& sourc
     struct stat sourceStatus {};
     if (::fstat(in.get(), &sourceStatus) != 0)
         throwCopyError(errno, source, destination);
-    copyBytes(in.get(), out.get(), sourceStatus.st_size, source, destination);
+    copyBytes(in.get(), out.get(), source, destination);
     [[maybe_unused]] int const ignored = ::fchown(out.get(), sourceStatus.st_uid, sourceStatus.st_gid);
     if (::fchmod(out.get(), sourceStatus.st_mode & 07777) != 0)
         throwError("cannot set permissions", destination, errno);

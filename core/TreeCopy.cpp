@@ -1,6 +1,7 @@
 #include "core/TreeCopy.hpp"
 
 #include "core/FileDescriptor.hpp"
+#include "core/FileDetails.hpp"
 #include "core/ScopeGuard.hpp"
 
 #include <fmt/format.h>
@@ -197,10 +198,10 @@ CopyFilesError::CopyFilesError(fs::path from, fs::path to, fs::path file, std::s
 {
 }
 
-void copyFileBytes(int in, int out, fs::path const& target)
+void copyFileBytes(int in, int out, fs::path const& target, CopyDigest* digest)
 {
-    bool rangeCopy = true;
-    bool sendFile = true;
+    bool rangeCopy = digest == nullptr;
+    bool sendFile = digest == nullptr;
     while (true) {
         ssize_t copied = -1;
         if (rangeCopy) {
@@ -223,6 +224,8 @@ void copyFileBytes(int in, int out, fs::path const& target)
         } else {
             char buffer[64 * 1024];
             copied = ::read(in, buffer, sizeof buffer);
+            if (digest != nullptr && copied > 0)
+                digest->update(buffer, static_cast<size_t>(copied));
             for (ssize_t written = 0; copied > 0 && written < copied;) {
                 ssize_t const w = ::write(out, buffer + written, static_cast<size_t>(copied - written));
                 if (w < 0 && errno != EINTR)

@@ -17,10 +17,13 @@ class CopyFilesError : public std::runtime_error {
     std::filesystem::path file;
 };
 
+class CopyDigest;
+
 // Copies all bytes of one open regular file into another: in the kernel where
 // the file systems allow it, else through sendfile, else by reads and writes.
-// target names the destination in errors.
-void copyFileBytes(int in, int out, std::filesystem::path const& target);
+// A digest sees every byte, so with one the bytes always pass through a
+// buffer. target names the destination in errors.
+void copyFileBytes(int in, int out, std::filesystem::path const& target, CopyDigest* digest = nullptr);
 
 // Copies the tree below the directory from into to (created when missing):
 // every entry by its own name below an open directory, symbolic links as
