@@ -91,6 +91,9 @@ for ((r = 1; r <= runs; r++)); do
 
     mkdir "$work/copy"
     cp -a "$work/prefix/usr" "$work/copy/usr"
+    # The installed tree is on disk (vdpk synced it); the copy must be too, or
+    # rm -rf would only drop pages that were never written and measure nothing.
+    sync -f "$work"
 
     read -r t m c < <(MEASURE_LOG="$work/uninstall.log" measure "$vdpk" --config "$work/etc" \
         --prefix "$work/prefix" --uninstall "$name")
