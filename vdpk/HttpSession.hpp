@@ -67,7 +67,7 @@ class HttpSession {
         // to (empty without one).
         int result = 0;
         long status = 0;
-        std::string redirectedTo;
+        std::string redirectedTo{};
         bool notModified = false;
         // The answer's Last-Modified time (seconds since the epoch), or -1.
         long long fileTime = -1;
