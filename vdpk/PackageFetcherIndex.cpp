@@ -106,8 +106,9 @@ std::optional<RepositoryIndex> PackageFetcher::loadIndex() const
     session->http.perform(one);
     HttpSession::Transfer const& answer = one.front();
     // Without an index the listings are read, and with trusted keys every
-    // archive needs its own signature. A repository that cannot be reached
-    // fails there with the listings' own errors, within the same time limit.
+    // archive needs its own signature. Without keys, a repository that cannot
+    // be reached fails there with the listings' own errors, within the same
+    // time limit.
     std::optional<std::string> text;
     bool fresh = false;
     if (answer.result == CURLE_OK && answer.notModified && !ec) {
@@ -118,6 +119,14 @@ std::optional<RepositoryIndex> PackageFetcher::loadIndex() const
         fresh = true;
     } else if (answer.result == CURLE_HTTP_RETURNED_ERROR && answer.status == 404) {
         fs::remove(cached, ec);
+    } else if (verifiesSignatures()) {
+        // With trusted keys an index that is there but cannot be read is not
+        // passed over: the listings would drop its guard against an older
+        // state of the repository being replayed.
+        std::string const reason = body.tooLarge
+                                       ? fmt::format("response larger than {} bytes", maxListingBytes)
+                                       : HttpSession::describe(answer.result);
+        throw std::runtime_error(fmt::format("Failed to fetch '{}': {}", url, reason));
     }
     if (!text)
         return std::nullopt;

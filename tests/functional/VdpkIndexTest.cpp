@@ -254,6 +254,23 @@ TEST_F(VdpkSignedIndex, ANewerIndexIsAcceptedAfterAnOlderOne)
     EXPECT_EQ(box.installedVersion("beta", box.root() / "prefix2"), "1.1\n");
 }
 
+TEST_F(VdpkSignedIndex, AnIndexThatCannotBeReadIsAnErrorAndNotAWayRoundIt)
+{
+    index(keys.secretKey);
+    box.serve({"--fail-path", "/repo/index.yml"});
+    RunResult const run = box.vdpk({"--install", "alpha"}, "y\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("Error: Failed to fetch '" + indexUrl() + "': "));
+    EXPECT_EQ(sortedRequests(), (std::vector<std::string>{"GET /repo/index.yml 500"}));
+    EXPECT_FALSE(fs::exists(box.prefix() / "usr"));
+
+    // Without trusted keys the listings are read instead, as for no index.
+    fs::remove_all(box.configDir() / "keys");
+    RunResult const unsignedRun = box.vdpk({"--install", "alpha"}, "y\n");
+    ASSERT_EQ(unsignedRun.status, 0) << unsignedRun.err;
+    EXPECT_EQ(box.installedVersion("alpha"), "1.10\n");
+}
+
 // A way the repository is tampered with after it was indexed (and served).
 struct HostileIndex {
     std::string label;

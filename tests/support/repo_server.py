@@ -11,6 +11,7 @@ requests (HTTP/1.1). Options:
                        SECONDS after each piece
   --stall-after N      send the first N bytes of a package archive, then
                        nothing more while the client waits
+  --fail-path PATH     answer 500 for the URL path PATH
 """
 import argparse
 import http.server
@@ -39,6 +40,7 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     fail_dirs = False
     trickle = None
     stall_after = None
+    fail_path = None
 
     def setup(self):
         super().setup()
@@ -62,6 +64,9 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             self.wfile.write(body)
 
     def send_head(self):
+        if self.fail_path is not None and self.path == self.fail_path:
+            self.send_error(500, "failing on purpose")
+            return None
         path = self.translate_path(self.path)
         if self.fail_dirs and os.path.isdir(path):
             self.send_error(404, "directory listing disabled")
@@ -90,12 +95,14 @@ def main():
     parser.add_argument("--fail-dirs", action="store_true")
     parser.add_argument("--trickle")
     parser.add_argument("--stall-after", type=int)
+    parser.add_argument("--fail-path")
     args = parser.parse_args()
     Handler.fail_dirs = args.fail_dirs
     if args.trickle:
         size, pause = args.trickle.split(",")
         Handler.trickle = (int(size), float(pause))
     Handler.stall_after = args.stall_after
+    Handler.fail_path = args.fail_path
     handler = lambda *a, **kw: Handler(*a, directory=args.root, **kw)
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
     print(f"Serving HTTP on 127.0.0.1 port {server.server_address[1]}", flush=True)
