@@ -215,6 +215,7 @@ class PackageManager {
     // Reused across calls; uninstall asks it once per file. Declared after the
     // connection so it is finalized first.
     mutable std::unique_ptr<SQLite::Statement> otherOwnersQuery;
+    bool abandonedTempDirsRemoved = false;
     // Set while install() copies from its own unpack directory, which is
     // removed afterwards: regular files may then be moved instead of copied.
     mutable bool moveRegularFiles = false;

@@ -174,9 +174,14 @@ FileLock PackageManager::lockInstallRoot() const
 void PackageManager::recoverInterruptedOperations()
 {
     // Unpack directories of runs killed before they wrote a journal entry
-    // (while unpacking or reading the manifest) are recognised by their free lock.
-    TempDir::removeAbandoned("vdpk-");
-    TempDir::removeAbandoned("vdpk-cli-");
+    // (while unpacking or reading the manifest) are recognised by their free
+    // lock. The temporary directory is read once per manager, not for every
+    // package of a set: it gathers two log files for every command run.
+    if (!abandonedTempDirsRemoved) {
+        TempDir::removeAbandoned("vdpk-");
+        TempDir::removeAbandoned("vdpk-cli-");
+        abandonedTempDirsRemoved = true;
+    }
     for (JournalEntry const& entry : pendingOperations()) {
         // A removal is never undone: files it removed are gone for good, so
         // the only consistent outcome is the package without them.
